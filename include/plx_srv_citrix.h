@@ -1,0 +1,168 @@
+/*
+ * plx_srv_citrix32.dll - public interface for host agents.
+ *
+ * The host calls icasrv_get_remote_info (version-1 record) or icasrv_get_remote_info_v2
+ * (version-2 record) from any thread. The first call returns ICASRV_STARTED (-6) and
+ * starts the background polling; later calls hand the current record to the callback
+ * and return ICASRV_OK (0). icasrv_cleanup stops everything; a later get starts afresh.
+ *
+ * The callback runs on the caller's thread while the library holds its record lock:
+ * copy what you need and return quickly, and never call back into the library from it.
+ * The record pointer is valid only during the callback.
+ *
+ * Usable from C (C11) and C++. All layouts are little-endian with natural alignment.
+ */
+#ifndef PLX_SRV_CITRIX_H
+#define PLX_SRV_CITRIX_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define PLX_CDECL __cdecl
+#else
+#define PLX_CDECL
+#endif
+
+/* Result codes of the get functions. */
+#define ICASRV_OK 0           /* polling runs; the callback (if any) got the current record */
+#define ICASRV_STARTED (-6)   /* polling was not running; records reset, polling started */
+#define ICASRV_NO_WFAPI (-10) /* WFAPI.DLL could not be loaded; nothing else was done */
+#define ICASRV_EXCEPTION (-3) /* an internal error was caught and logged */
+/* Result codes of icasrv_cleanup. */
+#define ICASRV_CLEANUP_OK 0
+#define ICASRV_CLEANUP_FAILED (-2)
+
+/* Version-1 platform information: 4144 bytes, alignment 8.
+ * Texts are NUL-terminated 8-bit strings as the client-side counterpart sent them;
+ * integers default to -1 and clientReal1 to -1.0 until data arrives. */
+typedef struct ClientInfo {
+    int32_t latency;          /* smoothed channel round trip in ms, measured by the library */
+    char userName[513];       /* the client's user name */
+    char computerName[16];    /* the client's computer name */
+    char clientText1[65];
+    char clientText2[65];
+    char clientText3[1025];
+    char clientText4[1025];
+    /* 7 padding bytes */
+    double clientReal1;
+    char clientText5[33];
+    char clientText6[257];
+    char clientText7[65];
+    char clientText8[257];
+    int32_t clientValue1;
+    char clientText9[257];
+    /* 3 padding bytes */
+    int32_t clientValue2;
+    char clientText10[33];
+    char clientText11[25];
+    char clientText12[33];
+    char clientText13[33];
+    int32_t clientValue3;
+    int32_t clientValue4;
+    int32_t readFailurePercent; /* share of failed channel reads, 0..100, measured by the library */
+    int32_t clientValue5;
+    char clientText14[65];
+    char clientText15[65];
+    /* 2 padding bytes */
+    int32_t clientValue6;
+    char clientText16[257];
+    /* 3 padding bytes */
+} ClientInfo;
+
+/* Version-2 extension: 1076 bytes, alignment 4. */
+typedef struct ClientInfoV2Ext {
+    char extText1[33];
+    /* 3 padding bytes */
+    int32_t extValue1;
+    int32_t extValue2;
+    char extText2[513];
+    char extText3[513];
+    /* 2 padding bytes */
+    int32_t extValue3;
+} ClientInfoV2Ext;
+
+/* Version-2 record: the version-1 data of the same polling cycle plus the extension.
+ * 5224 bytes, alignment 8 (4 padding bytes at the end). */
+typedef struct ClientInfoV2 {
+    ClientInfo base;
+    ClientInfoV2Ext ext;
+} ClientInfoV2;
+
+/* The callback receives a ClientInfo* (version 1) or a ClientInfoV2* (version 2). */
+typedef void(PLX_CDECL *RemoteInfoCallback)(void *record);
+
+/* Exports (cdecl, undecorated names). reserved is passed on and never read. */
+typedef int32_t(PLX_CDECL *icasrv_get_remote_info_fn)(RemoteInfoCallback callback, void *reserved);
+typedef int32_t(PLX_CDECL *icasrv_get_remote_info_v2_fn)(RemoteInfoCallback callback, void *reserved);
+typedef int32_t(PLX_CDECL *icasrv_cleanup_fn)(void);
+
+int32_t PLX_CDECL icasrv_get_remote_info(RemoteInfoCallback callback, void *reserved);
+int32_t PLX_CDECL icasrv_get_remote_info_v2(RemoteInfoCallback callback, void *reserved);
+int32_t PLX_CDECL icasrv_cleanup(void);
+
+/* The layouts are a binary interface: any change here must break the build. */
+#ifdef __cplusplus
+#define PLX_STATIC_ASSERT(cond, msg) static_assert(cond, msg)
+#define PLX_ALIGNOF(type) alignof(type)
+#else
+#define PLX_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
+#define PLX_ALIGNOF(type) _Alignof(type)
+#endif
+#define PLX_CHECK_FIELD(type, field, offset, size)                                         \
+    PLX_STATIC_ASSERT(offsetof(type, field) == (offset), #type "." #field " offset");       \
+    PLX_STATIC_ASSERT(sizeof(((type *)0)->field) == (size), #type "." #field " size")
+
+PLX_STATIC_ASSERT(sizeof(ClientInfo) == 4144, "ClientInfo size");
+PLX_STATIC_ASSERT(PLX_ALIGNOF(ClientInfo) == 8, "ClientInfo alignment");
+PLX_CHECK_FIELD(ClientInfo, latency, 0, 4);
+PLX_CHECK_FIELD(ClientInfo, userName, 4, 513);
+PLX_CHECK_FIELD(ClientInfo, computerName, 517, 16);
+PLX_CHECK_FIELD(ClientInfo, clientText1, 533, 65);
+PLX_CHECK_FIELD(ClientInfo, clientText2, 598, 65);
+PLX_CHECK_FIELD(ClientInfo, clientText3, 663, 1025);
+PLX_CHECK_FIELD(ClientInfo, clientText4, 1688, 1025);
+PLX_CHECK_FIELD(ClientInfo, clientReal1, 2720, 8);
+PLX_CHECK_FIELD(ClientInfo, clientText5, 2728, 33);
+PLX_CHECK_FIELD(ClientInfo, clientText6, 2761, 257);
+PLX_CHECK_FIELD(ClientInfo, clientText7, 3018, 65);
+PLX_CHECK_FIELD(ClientInfo, clientText8, 3083, 257);
+PLX_CHECK_FIELD(ClientInfo, clientValue1, 3340, 4);
+PLX_CHECK_FIELD(ClientInfo, clientText9, 3344, 257);
+PLX_CHECK_FIELD(ClientInfo, clientValue2, 3604, 4);
+PLX_CHECK_FIELD(ClientInfo, clientText10, 3608, 33);
+PLX_CHECK_FIELD(ClientInfo, clientText11, 3641, 25);
+PLX_CHECK_FIELD(ClientInfo, clientText12, 3666, 33);
+PLX_CHECK_FIELD(ClientInfo, clientText13, 3699, 33);
+PLX_CHECK_FIELD(ClientInfo, clientValue3, 3732, 4);
+PLX_CHECK_FIELD(ClientInfo, clientValue4, 3736, 4);
+PLX_CHECK_FIELD(ClientInfo, readFailurePercent, 3740, 4);
+PLX_CHECK_FIELD(ClientInfo, clientValue5, 3744, 4);
+PLX_CHECK_FIELD(ClientInfo, clientText14, 3748, 65);
+PLX_CHECK_FIELD(ClientInfo, clientText15, 3813, 65);
+PLX_CHECK_FIELD(ClientInfo, clientValue6, 3880, 4);
+PLX_CHECK_FIELD(ClientInfo, clientText16, 3884, 257);
+
+PLX_STATIC_ASSERT(sizeof(ClientInfoV2Ext) == 1076, "ClientInfoV2Ext size");
+PLX_STATIC_ASSERT(PLX_ALIGNOF(ClientInfoV2Ext) == 4, "ClientInfoV2Ext alignment");
+PLX_CHECK_FIELD(ClientInfoV2Ext, extText1, 0, 33);
+PLX_CHECK_FIELD(ClientInfoV2Ext, extValue1, 36, 4);
+PLX_CHECK_FIELD(ClientInfoV2Ext, extValue2, 40, 4);
+PLX_CHECK_FIELD(ClientInfoV2Ext, extText2, 44, 513);
+PLX_CHECK_FIELD(ClientInfoV2Ext, extText3, 557, 513);
+PLX_CHECK_FIELD(ClientInfoV2Ext, extValue3, 1072, 4);
+
+PLX_STATIC_ASSERT(sizeof(ClientInfoV2) == 5224, "ClientInfoV2 size");
+PLX_STATIC_ASSERT(PLX_ALIGNOF(ClientInfoV2) == 8, "ClientInfoV2 alignment");
+PLX_CHECK_FIELD(ClientInfoV2, base, 0, 4144);
+PLX_CHECK_FIELD(ClientInfoV2, ext, 4144, 1076);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* PLX_SRV_CITRIX_H */

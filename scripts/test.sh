@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds both architectures and runs the tests under Wine.
+# x86_64 (wine64) always runs; the i686 product's tests run where 32-bit code can execute.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/setup.sh" || { echo "test.sh: set-up failed"; exit 1; }
+
+status=0
+ran=()
+for arch in x86_64 i686; do
+  echo "== building $arch"
+  "$root/scripts/build.sh" "$arch" || { echo "test.sh: $arch build failed"; exit 1; }
+done
+
+# What only the 32-bit product can get wrong (export names, imports) is checked from the
+# x86_64 tree with objdump, so it runs on every machine.
+run_ctest() {
+  local arch=$1
+  echo "== testing $arch"
+  (cd "$root/build/$arch" && ctest --output-on-failure --timeout 900) || status=1
+  "$root/build/$arch/wine-run.sh" --kill
+  ran+=("$arch")
+}
+
+run_ctest x86_64
+if "$root/scripts/can-run-32bit.sh" && [ -x /usr/lib/wine/wine ]; then
+  run_ctest i686
+  skipped=""
+else
+  if "$root/scripts/can-run-32bit.sh"; then
+    skipped="i686 tests skipped: 32-bit Wine (wine32:i386) is not installed"
+  else
+    skipped="i686 tests skipped: this machine cannot execute 32-bit code (the i686 build was still built and statically checked)"
+  fi
+fi
+
+echo "== tests ran on: ${ran[*]}"
+[ -n "$skipped" ] && echo "== $skipped"
+if [ $status -ne 0 ]; then echo "== FAILED"; else echo "== all tests passed"; fi
+exit $status

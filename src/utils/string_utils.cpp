@@ -1,0 +1,38 @@
+#include "utils/string_utils.h"
+
+#include <cctype>
+#include <codecvt>
+#include <cstdarg>
+#include <cstdio>
+#include <locale>
+#include <stdexcept>
+
+namespace OxeUtils {
+
+int formatString(char* buffer, size_t size, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    int length = std::vsnprintf(buffer, size, format, args);
+    va_end(args);
+    return length < 0 ? -1 : length;
+}
+
+std::string wideToUtf8(const std::wstring& text) {
+    static_assert(sizeof(wchar_t) == 2, "Windows wide strings are UTF-16");
+    try {
+        std::wstring_convert<std::codecvt_utf8_utf16<wchar_t>> converter;
+        return converter.to_bytes(text);
+    } catch (const std::range_error&) {
+        throw std::range_error("bad conversion");
+    }
+}
+
+std::string toLower(const std::string& text) {
+    std::string lowered(text);
+    for (char& c : lowered) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return lowered;
+}
+
+}  // namespace OxeUtils
