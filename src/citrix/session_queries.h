@@ -1,0 +1,13 @@
+#pragma once
+// Questions to the WFAPI about the ICA session this library runs in.
+#include <windows.h>
+
+// Log texts of the connect states 0..9, indexed by state.
+extern const char* const connectStateNames[10];
+// Text for any state value; values of 10 and above get a text of their own.
+const char* connectStateText(DWORD state);
+
+int querySessionID(DWORD* sessionId);     // 0, -101 query failed, -102 id is 0
+int querySessionState(DWORD* state);      // 0, -103 query failed
+int queryVDAVersion();                    // 0, -138 query failed
+int openSessionHandle(DWORD sessionId, HANDLE* session);  // 0, -104 open failed

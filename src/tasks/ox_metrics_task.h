@@ -1,0 +1,33 @@
+#pragma once
+// The metrics polling task: the library's main loop.
+#include <cstdint>
+
+#include "tasks/ox_working_task.h"
+#include "tasks/task_timings.h"
+
+enum MetricsState : int32_t {
+    Starting = 0,     // the channel has not been opened yet
+    ChannelOpen = 1,  // cycles go straight to the requests
+    Pending = 2,      // a step failed: back off, then open the channel anew
+};
+
+class OxMetricsTask : public OxWorkingTask {
+public:
+    explicit OxMetricsTask(bool pollV2, const OxMetricsTimings& timings = OxMetricsTimings());
+
+    MetricsState state() const { return m_state; }
+
+protected:
+    void run() override;
+
+private:
+    void setChannelOpen() { m_state = ChannelOpen; }
+    void setPending() { m_state = Pending; }
+
+    bool m_pollV2;
+    MetricsState m_state = Starting;
+    uint32_t m_maxPendingWaitMs;
+    uint32_t m_pendingWaitMs;
+    int32_t m_pollIntervalMs;
+    uint32_t m_readTimeoutMs;
+};

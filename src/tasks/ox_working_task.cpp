@@ -1,0 +1,40 @@
+#include "tasks/ox_working_task.h"
+
+#include <chrono>
+#include <thread>
+
+namespace {
+
+uint64_t systemNowMs() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+}
+
+}  // namespace
+
+OxWorkingTask::~OxWorkingTask() { m_stopFlag.store(1); }
+
+void OxWorkingTask::execute() {
+    // The flag is deliberately not cleared here: a task object is started only once, so it
+    // is still 0 unless stop() came before the thread got going, and that request must win.
+    try {
+        run();
+    } catch (...) {
+    }
+    m_stopFlag.store(1);
+}
+
+void OxWorkingTask::stop() { m_stopFlag.store(1); }
+
+bool OxWorkingTask::isRunning() const { return m_stopFlag.load() == 0; }
+
+bool OxWorkingTask::waitFor(int32_t totalMs, int32_t stepMs) {
+    for (;;) {
+        if (m_stopFlag.load() != 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(stepMs));
+        const uint64_t elapsed = systemNowMs() - m_lastWakeMs.load();
+        if (elapsed >= static_cast<uint64_t>(static_cast<int64_t>(totalMs))) break;
+    }
+    m_lastWakeMs.store(systemNowMs());
+    return false;
+}
