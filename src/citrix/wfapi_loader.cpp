@@ -1,0 +1,79 @@
+#include "citrix/wfapi_loader.h"
+
+#include <plog/Log.h>
+
+#include <string>
+
+#include "utils/string_utils.h"
+#include "utils/system_error.h"
+
+WFAPITable _glWFAPITable;
+HMODULE _glWFAPIModule = nullptr;
+bool _glWFAPILoaded = false;
+std::mutex _glWFAPIMutex;
+
+namespace {
+
+const wchar_t* const WFAPI_LIBRARY_NAME = L"WFAPI.DLL";
+
+}  // namespace
+
+bool loadWFAPIWrapper() {
+    std::lock_guard<std::mutex> lock(_glWFAPIMutex);
+    if (_glWFAPILoaded) {
+        return true;
+    }
+    PLOGD << "Loading WFAPI Wrapper ...";
+    _glWFAPILoaded = initWFAPI();
+    PLOGD << "Loading WFAPI Wrapper ... " << (_glWFAPILoaded ? "Ok" : "Failed");
+    return _glWFAPILoaded;
+}
+
+bool initWFAPI() {
+    if (_glWFAPIModule != nullptr) {
+        return true;
+    }
+    PLOGI << "[WFAPI_WRAPPER] : initializing...";
+
+    _glWFAPIModule = LoadLibraryW(WFAPI_LIBRARY_NAME);
+    if (_glWFAPIModule == nullptr) {
+        const DWORD code = GetLastError();
+        PLOGE << "[WFAPI_WRAPPER] ERR : LoadLibraryW [" << OxeUtils::wideToUtf8(WFAPI_LIBRARY_NAME)
+              << "] failed with error : " << OxeUtils::errorSuffix(code);
+        return false;
+    }
+    PLOGI << "[WFAPI_WRAPPER] : Library loaded OK";
+
+    // Resolve the entry points in table order; the first one missing releases the library
+    // and leaves the later rows untried.
+#define WFAPI_RESOLVE_ENTRY(name, logName)                                                               \
+    _glWFAPITable.name = reinterpret_cast<name##_t*>(                                                    \
+        reinterpret_cast<void*>(GetProcAddress(_glWFAPIModule, #name)));                                 \
+    if (_glWFAPITable.name == nullptr) {                                                                 \
+        const DWORD code = GetLastError();                                                               \
+        PLOGE << " [WFAPI_WRAPPER] ERR : GetProcAddress [" << logName                                    \
+              << "] failed with error : " << OxeUtils::errorSuffix(code);                              \
+        FreeLibrary(_glWFAPIModule);                                                                     \
+        _glWFAPIModule = nullptr;                                                                        \
+        return false;                                                                                    \
+    }                                                                                                    \
+    PLOGI << "[WFAPI_WRAPPER] : Function " << logName << " found OK";
+
+    WFAPI_ENTRY_POINTS(WFAPI_RESOLVE_ENTRY)
+#undef WFAPI_RESOLVE_ENTRY
+
+    PLOGI << "[WFAPI_WRAPPER] : WFAPI Wrapper loaded successfully";
+    return true;
+}
+
+void closeWFAPI() {
+    std::lock_guard<std::mutex> lock(_glWFAPIMutex);
+    if (_glWFAPIModule == nullptr) {
+        return;
+    }
+    FreeLibrary(_glWFAPIModule);
+    _glWFAPIModule = nullptr;
+    _glWFAPILoaded = false;
+    // Unloading is a normal lifecycle step, logged at info like the loading steps.
+    PLOGI << "[WFAPI_WRAPPER] : WFAPI dll unloaded";
+}
