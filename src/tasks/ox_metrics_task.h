@@ -13,8 +13,10 @@ enum MetricsState : int32_t {
 
 class OxMetricsTask : public OxWorkingTask {
 public:
+    // pollV2: also ask for the version-2 extension and fill _glClientInfo_v2.
     explicit OxMetricsTask(bool pollV2, const OxMetricsTimings& timings = OxMetricsTimings());
 
+    // Only meaningful once the task's thread has been joined (the thread owns the field).
     MetricsState state() const { return m_state; }
 
 protected:

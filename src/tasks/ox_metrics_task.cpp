@@ -1,0 +1,260 @@
+#include "tasks/ox_metrics_task.h"
+
+#include <windows.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <plog/Log.h>
+#include <stdexcept>
+#include <string>
+
+#include "citrix/channel_discovery.h"
+#include "citrix/session_queries.h"
+#include "citrix/wfapi_loader.h"
+#include "protocol/channel_exchange.h"
+#include "protocol/client_info.h"
+#include "utils/oxe_auto_handle.h"
+#include "utils/string_utils.h"
+#include "utils/system_error.h"
+
+namespace {
+
+const char* const kTag = "[METRICS THREAD]";
+const std::string kSeparator(64, '=');
+constexpr int32_t kWaitStepMs = 10;
+constexpr int32_t kEmptyNameCyclesBeforePending = 3;
+constexpr size_t kMessageBufferSize = 10240;
+
+// Everything one run works with, allocated once when the run begins and kept to its end.
+struct MetricsWorkspace {
+    ClientInfo clientInfo;      // this cycle's version-1 data (kept across cycles)
+    ClientInfoV2 clientInfoV2;  // the version-2 answer; only its extension is stored
+    OxlensPacket request;       // shared by the ping and the version-1 request
+    OxlensPacket answer;
+    OxlensPacketV2 requestV2;
+    OxlensPacketV2 answerV2;
+    char message[kMessageBufferSize];
+};
+
+// The reported latency moves only every fifth successful ping; in between it holds the
+// value taken last time, while the running average keeps absorbing each ping by half.
+struct LatencySmoothing {
+    int32_t cycle = 0;
+    int32_t average = 0;
+    int32_t held = 0;
+    int32_t lastPingMs = 0;
+};
+
+int32_t halfSum(int32_t a, int32_t b) {
+    // Widened so that no ping value can overflow the sum; division truncates toward zero.
+    return static_cast<int32_t>((static_cast<int64_t>(a) + b) / 2);
+}
+
+int32_t smoothLatency(LatencySmoothing& s) {
+    if (s.cycle == 0) {
+        const int32_t value = s.average == 0 ? s.lastPingMs : halfSum(s.average, s.lastPingMs);
+        s.average = value;
+        s.held = value;
+        s.cycle = 1;
+        return value;
+    }
+    s.average = halfSum(s.average, s.lastPingMs);
+    s.cycle = s.cycle > 3 ? 0 : s.cycle + 1;
+    return s.held;
+}
+
+std::string lastErrorText() {
+    return OxeUtils::wideToUtf8(OxeUtils::getSystemErrorText(GetLastError()));
+}
+
+}  // namespace
+
+OxMetricsTask::OxMetricsTask(bool pollV2, const OxMetricsTimings& timings)
+    : m_pollV2(pollV2),
+      m_state(Starting),
+      m_maxPendingWaitMs(timings.maxPendingWaitMs),
+      m_pendingWaitMs(timings.firstPendingWaitMs),
+      m_pollIntervalMs(timings.pollIntervalMs),
+      m_readTimeoutMs(timings.readTimeoutMs) {}
+
+void OxMetricsTask::run() {
+    PLOGD << kSeparator;
+    PLOGD << kTag << " : started...";
+    PLOGD << kSeparator;
+
+    // Released in reverse order: client data, channel, session handle. The table is only
+    // unloaded after this thread has been joined, so the entry points are still there.
+    auto sessionHandle = OxeUtils::makeAutoHandle<HANDLE>(nullptr, [](HANDLE session) {
+        if (_glWFAPITable.WFSmcCloseSessionHandle != nullptr)
+            _glWFAPITable.WFSmcCloseSessionHandle(WF_CURRENT_SERVER_HANDLE, session);
+    });
+    auto channel = OxeUtils::makeAutoHandle<HANDLE>(nullptr, [](HANDLE handle) {
+        if (_glWFAPITable.WFVirtualChannelClose != nullptr) _glWFAPITable.WFVirtualChannelClose(handle);
+    });
+    auto clientData = OxeUtils::makeAutoHandle<_VDOXLENS_C2H*>(nullptr, [](_VDOXLENS_C2H* data) {
+        if (_glWFAPITable.WFFreeMemory != nullptr) _glWFAPITable.WFFreeMemory(data);
+    });
+    DWORD sessionId = 0;
+    DWORD clientDataLength = 0;
+    std::unique_ptr<MetricsWorkspace> ws;
+    bool failed = false;
+
+    try {
+        if (querySessionID(&sessionId) != 0) throw std::runtime_error("Session Connection ID is not valid.");
+        if (openSessionHandle(sessionId, sessionHandle.addressOf()) != 0)
+            throw std::runtime_error("Cannot Open Session Handle.");
+
+        ws.reset(new MetricsWorkspace());
+        std::memset(ws.get(), 0, sizeof(MetricsWorkspace));
+        resetClientInfo(&ws->clientInfo);
+        resetClientInfo(&ws->clientInfoV2.base);
+        resetClientInfoV2Ext(&ws->clientInfoV2.ext);
+        ws->request.header.uSeqNum = 0;
+        LatencySmoothing latency;
+        int32_t emptyNameCycles = 0;
+        const std::string channelName = OXLENS_CHANNEL_NAME;
+
+        bool stopRequested = false;
+        while (!stopRequested) {
+            if (m_state == Pending) {
+                PLOGE << "Waiting" << m_pendingWaitMs / 1000 << "seconds. In Pending State";
+                if (waitFor(static_cast<int32_t>(m_pendingWaitMs), kWaitStepMs)) break;
+                const uint64_t doubled = static_cast<uint64_t>(m_pendingWaitMs) * 2;
+                m_pendingWaitMs = doubled > m_maxPendingWaitMs ? m_maxPendingWaitMs : static_cast<uint32_t>(doubled);
+            }
+
+            int result = queryVDAVersion();
+            if (result != 0) {
+                PLOGE << "The Driver error: can't get VDA version: " << result;
+                setPending();
+                waitFor(1, kWaitStepMs);
+                continue;
+            }
+
+            DWORD connectState = 0;
+            result = querySessionState(&connectState);
+            if (result != 0) {
+                PLOGE << "Query Session State error: " << result;
+                setPending();
+                waitFor(1, kWaitStepMs);
+                continue;
+            }
+            if (connectState != WFActive && connectState != WFConnected) {
+                PLOGW << "Session Connection State is not WFActive and not WFConnected. Waiting for connection...";
+                setPending();
+                waitFor(1, kWaitStepMs);
+                continue;
+            }
+
+            if (queryOXChannelPresence(channelName) != 0) {
+                PLOGE << "The virtual channel '" << OXLENS_CHANNEL_NAME << "' has not been found on the client side.";
+                setPending();
+                waitFor(1, kWaitStepMs);
+                continue;
+            }
+
+            if (m_state != ChannelOpen) {
+                // A reopen first frees the client data and closes the channel of the last open.
+                clientData.reset();
+                channel.reset();
+                if (tryOpenVirtualChannel(channel.addressOf(), clientData.addressOf(), &clientDataLength) != 0) {
+                    const int err = errno;
+                    OxeUtils::formatString(ws->message, sizeof ws->message,
+                                           "The virtual channel '%s' cannot be opened, system error [%d]: %s",
+                                           OXLENS_CHANNEL_NAME, err, std::strerror(err));
+                    PLOGE << ws->message;
+                    setPending();
+                    continue;
+                }
+                PLOGI << kTag << " The virtual channel '" << OXLENS_CHANNEL_NAME << "' has been open sucessfully";
+                setChannelOpen();
+            }
+
+            try {
+                result = SendBeginAndEndPing(channel.get(), &ws->request, &ws->answer, &latency.lastPingMs,
+                                             m_readTimeoutMs);
+                if (result != 0) {
+                    const int err = errno;
+                    OxeUtils::formatString(ws->message, sizeof ws->message,
+                                           "SendBeginAndEndPing failed with error : %d, system error [%d]: %s",
+                                           result, err, std::strerror(err));
+                    PLOGE << ws->message;
+                    setPending();
+                    continue;
+                }
+
+                std::memset(&ws->answer, 0, sizeof ws->answer);
+                ws->request.header.uType = OXLENS_GET_DATA_REQ_TYPE;
+                ws->request.header.uLength = OXLENS_PACKET_SIZE;
+                ws->answer.header.uType = OXLENS_GET_DATA_REQ_TYPE;
+                ws->answer.header.uLength = OXLENS_PACKET_SIZE;
+                if (SendDataReq_v1(channel.get(), &ws->request, &ws->answer, &ws->clientInfo, m_readTimeoutMs) == 0) {
+                    const DWORD code = GetLastError();
+                    const std::string text = lastErrorText();
+                    PLOGE << kTag << " SendDataReq_v1 failed with error : " << "[" << code << "] : " << text
+                          << "; continue requests...";
+                }
+
+                ws->clientInfo.latency = smoothLatency(latency);
+
+                // Only the first byte of each name is looked at: the texts may lack their NUL.
+                if (ws->clientInfo.userName[0] == '\0' && ws->clientInfo.computerName[0] == '\0') {
+                    if (emptyNameCycles < kEmptyNameCyclesBeforePending) ++emptyNameCycles;
+                    if (emptyNameCycles >= kEmptyNameCyclesBeforePending) {
+                        PLOGE << kTag << " : [clientInfo.userName] or [clientInfo.computerName] is empty.";
+                        setPending();
+                        continue;
+                    }
+                } else {
+                    emptyNameCycles = 0;
+                    std::lock_guard<std::mutex> lock(_glClientInfoMutex);
+                    _glClientInfo = ws->clientInfo;
+                }
+
+                if (m_pollV2) {
+                    std::memset(&ws->answerV2, 0, sizeof ws->answerV2);
+                    ws->requestV2.header.uType = OXLENS_GET_DATA_REQ_TYPE_V2;
+                    ws->requestV2.header.uLength = OXLENS_PACKET_V2_SIZE;
+                    ws->answerV2.header.uType = OXLENS_GET_DATA_REQ_TYPE_V2;
+                    ws->answerV2.header.uLength = OXLENS_PACKET_V2_SIZE;
+                    if (SendDataReq_v2(channel.get(), &ws->requestV2, &ws->answerV2, &ws->clientInfoV2,
+                                       m_readTimeoutMs) != 0) {
+                        // The base is this cycle's version-1 data, stored or not.
+                        std::lock_guard<std::mutex> lock(_glClientInfoMutex);
+                        _glClientInfo_v2.base = ws->clientInfo;
+                        _glClientInfo_v2.ext = ws->clientInfoV2.ext;
+                    } else {
+                        const DWORD code = GetLastError();
+                        const std::string text = lastErrorText();
+                        PLOGE << kTag << " : SendDataReq_v2 failed with error: " << "[" << code << "] : " << text
+                              << "; continuing requests...";
+                    }
+                }
+
+                if (waitFor(m_pollIntervalMs, kWaitStepMs)) stopRequested = true;
+            } catch (const std::exception& e) {
+                PLOGE << kTag << " Exception: " << e.what();
+                setPending();
+            }
+        }
+    } catch (const std::exception& e) {
+        PLOGE << kTag << " Exception: " << e.what();
+        failed = true;
+    } catch (const char* text) {
+        PLOGE << kTag << " Exception: " << (text != nullptr ? text : "");
+        failed = true;
+    } catch (...) {
+        PLOGE << kTag << " Unknown Exception.";
+        failed = true;
+    }
+
+    if (failed) {
+        PLOGD << kSeparator;
+        PLOGD << kTag << " finished...";
+        PLOGD << kSeparator;
+    } else {
+        PLOGD << kTag << " : Stop flag has been set.";
+    }
+}
