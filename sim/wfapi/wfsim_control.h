@@ -11,7 +11,9 @@ extern "C" {
 #endif
 
 #if defined(WFSIM_BUILDING)
-#define WFSIM_API __declspec(dllexport)
+// Exported through the generated module definition file, so a build variant can leave out
+// any single entry point and the i686 names stay undecorated.
+#define WFSIM_API
 #else
 #define WFSIM_API __declspec(dllimport)
 #endif
@@ -45,6 +47,7 @@ enum WfsimFault {
     WFSIM_FAULT_TEXT_WITHOUT_NUL,             // every text field of the payload filled to the brim
     WFSIM_FAULT_EMPTY_NAMES,                  // userName and computerName empty
     WFSIM_FAULT_WRONG_ANSWER_TYPE,            // data answers carry another uType
+    WFSIM_FAULT_NO_ANSWER,                    // the counterpart ignores requests (scripted answers still come)
     WFSIM_FAULT_COUNT_                        // number of fault kinds + 1
 };
 
@@ -90,7 +93,8 @@ typedef struct WfsimCounters {
 // "CTXCAM", "OXLENS", "CTXTW", about 20 ms round trip, plausible client data with version-2
 // support; counters zeroed, faults cleared, read log emptied.
 WFSIM_API void WINAPI wfsim_reset(void);
-// Loads a scenario file (key = value lines); returns 0 or the number of the first bad line.
+// Loads a scenario file (key = value lines) over the current configuration; returns 0, the
+// number of the first bad line (all good lines are still applied), or -1 if it cannot be read.
 WFSIM_API int WINAPI wfsim_load_scenario(const wchar_t* path);
 
 WFSIM_API void WINAPI wfsim_set_session_id_raw(DWORD firstWord);  // first 32 bits of the id buffer
