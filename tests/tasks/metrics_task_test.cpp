@@ -302,21 +302,6 @@ TEST_F(MetricsTaskTest, NamelessAnswersGoToV2OnlyAndTheThirdOneInARowIsPending) 
     expectNothingOutstanding();
 }
 
-TEST_F(MetricsTaskTest, Version2RecordCarriesTheSameCyclesVersion1Data) {
-    LogCapture log;
-    TaskRunner runner(true, fastTimings(300000, 300000));
-    ASSERT_TRUE(waitUntil([] { return simCounters().dataV2Answers >= 3; })) << log.dump();
-    runner.stopAndJoin();
-    const ClientInfo v1 = storedV1();
-    const ClientInfoV2 v2 = storedV2();
-    EXPECT_NE(v1.userName[0], '\0');
-    EXPECT_GE(v1.latency, 0);
-    EXPECT_EQ(std::memcmp(&v2.base, &v1, sizeof v1), 0) << "every cycle stores the same record in both";
-    EXPECT_NE(v2.ext.extValue1, -1) << "the counterpart's extension was stored";
-    EXPECT_EQ(log.countContaining("SendDataReq_v2 failed"), 0);
-    expectNothingOutstanding();
-}
-
 TEST_F(MetricsTaskTest, PingFailureBacksOffAndReopensTheChannel) {
     wfsim_set_fault(WFSIM_FAULT_READ_FAILS, 1);  // the very first read is a ping's
     LogCapture log;
