@@ -2,6 +2,7 @@
 # WFAPI.DLL must export the fourteen WinFrame API names exactly as the product looks them up
 # (no leading underscore, no @N) and nothing else but wfsim_* control functions; each variant
 # lacks exactly its one entry point.
+cmake_minimum_required(VERSION 3.20)
 set(WFAPI_NAMES
   WFFreeMemory WFQuerySessionInformationW WFVirtualChannelOpen WFVirtualChannelClose
   WFVirtualChannelQuery WFVirtualChannelWrite WFVirtualChannelRead WFWaitSystemEvent
