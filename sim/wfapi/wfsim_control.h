@@ -91,7 +91,12 @@ typedef struct WfsimCounters {
 
 // Back to a healthy session: session id 2, state WFActive, VDA 7.41 build 1000, channels
 // "CTXCAM", "OXLENS", "CTXTW", about 20 ms round trip, plausible client data with version-2
-// support; counters zeroed, faults cleared, read log emptied.
+// support; counters zeroed, faults cleared, read log and scripted answers emptied. Handles and
+// buffers handed out earlier stay tracked (wfsim_outstanding still counts them until released).
+// Failing entry points set a last-error code: ERROR_ACCESS_DENIED (queries, session handles),
+// ERROR_GEN_FAILURE (channel faults), WAIT_TIMEOUT (a read that waited in vain),
+// ERROR_VC_DISCONNECTED (channel traffic while the session is not active/connected or the
+// client no longer lists OXLENS), ERROR_INVALID_HANDLE (unknown handles).
 WFSIM_API void WINAPI wfsim_reset(void);
 // Loads a scenario file (key = value lines) over the current configuration; returns 0, the
 // number of the first bad line (all good lines are still applied), or -1 if it cannot be read.
