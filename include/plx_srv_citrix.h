@@ -7,8 +7,10 @@
  * and return ICASRV_OK (0). icasrv_cleanup stops everything; a later get starts afresh.
  *
  * The callback runs on the caller's thread while the library holds its record lock:
- * copy what you need and return quickly, and never call back into the library from it.
- * The record pointer is valid only during the callback.
+ * copy what you need and return quickly, never call back into the library from it, and let
+ * no exception leave it. The record pointer is valid only during the callback. Texts may fill
+ * their arrays without a terminating NUL: read each within its array (strnlen, sizeof).
+ * Call icasrv_cleanup before unloading the library.
  *
  * Usable from C (C11) and C++. All layouts are little-endian with natural alignment.
  */

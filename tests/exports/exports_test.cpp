@@ -271,9 +271,13 @@ TEST(Exports, CleanupIsPromptBetweenCyclesAndInBackoffAndReleasesEverything) {
         {"VERB", kCleanup, "--- CITRIX SERVER DLL LOG Finished"},
         {"VERB", kCleanup, "-----------------------------------"}};
 
-    // Between cycles: data has arrived, the task waits up to 3 s for its next cycle.
-    dll().get(copyV1, nullptr);
-    ASSERT_TRUE(pollV1UntilData());
+    // Between cycles: once the second cycle's data request was answered (the first two cycles
+    // follow each other at once), the task waits 3 s for its next cycle.
+    ASSERT_EQ(dll().cleanup(), 0);
+    const LONG answersBefore = counters().dataAnswers;
+    EXPECT_EQ(dll().get(copyV1, nullptr), ICASRV_STARTED);
+    ASSERT_TRUE(waitUntil([&] { return counters().dataAnswers - answersBefore >= 2; }, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     {
         LogCapture capture(productLog());
         const auto start = Clock::now();
