@@ -19,6 +19,21 @@ std::mutex _glMonitorMutex;
 
 namespace {
 
+// Runs when the library's statics are destroyed: at process exit, or when a host unloads the
+// library without shutdownLog having run. A monitor thread still joinable then was killed by
+// ExitProcess or is still running; destroying its std::thread would call std::terminate and
+// destroying its task could pull the object from under it, so both holders are let go
+// without destruction (the process is going away). Declared after the holders, so it is
+// destroyed before them.
+struct MonitorHoldersExitGuard {
+    ~MonitorHoldersExitGuard() {
+        if (_glMonitorThread && _glMonitorThread->joinable()) {
+            (void)_glMonitorThread.release();
+            (void)_glMonitorTask.release();
+        }
+    }
+} _glMonitorHoldersExitGuard;
+
 // Counts monitor starts (under _glMonitorMutex), so that a caller retiring an earlier
 // monitor never stops a newer one by mistake.
 uint64_t _monitorGeneration = 0;
