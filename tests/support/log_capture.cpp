@@ -24,7 +24,9 @@ std::string readFileFrom(const std::string& path, size_t offset) {
     return data;
 }
 
-std::vector<LogRecord> parseRecords(const std::string& text) {
+std::vector<LogRecord> parseRecords(std::string text) {
+    // plog starts every new file with a UTF-8 byte order mark.
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
     static const std::regex head(
         R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (NONE|FATAL|ERROR|WARN|INFO|DEBUG|VERB)\s*\[\d+\] \[([^\]]*)@\d+\] (.*)$)");
     std::vector<LogRecord> records;
