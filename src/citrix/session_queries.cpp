@@ -2,6 +2,8 @@
 
 #include <plog/Log.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cwchar>
 #include <string>
 
@@ -43,12 +45,6 @@ BOOL querySessionInformation(WF_INFO_CLASS infoClass, Holder& buffer, DWORD* byt
                                                      buffer.addressOf(), bytes);
 }
 
-auto makeQueryBuffer() {
-    return OxeUtils::makeAutoHandle<wchar_t*>(nullptr, [](wchar_t* memory) {
-        _glWFAPITable.WFFreeMemory(memory);
-    });
-}
-
 // The first 16-bit unit of a returned buffer, zero-extended; only those two bytes count.
 DWORD firstUnit(const wchar_t* buffer) { return static_cast<DWORD>(static_cast<uint16_t>(buffer[0])); }
 
@@ -57,7 +53,9 @@ DWORD firstUnit(const wchar_t* buffer) { return static_cast<DWORD>(static_cast<u
 int querySessionID(DWORD* sessionId) {
     *sessionId = 0;
     DWORD bytes = 0;
-    auto buffer = makeQueryBuffer();
+    auto buffer = OxeUtils::makeAutoHandle<wchar_t*>(nullptr, [](wchar_t* memory) {
+        _glWFAPITable.WFFreeMemory(memory);
+    });
     PLOGD << ">> WFQuerySessionInformation for WFSessionId ...";
     // A call that reports success without a buffer has answered nothing: it counts as failed.
     if (!querySessionInformation(WFSessionId, buffer, &bytes) || buffer.get() == nullptr) {
@@ -77,7 +75,9 @@ int querySessionID(DWORD* sessionId) {
 int querySessionState(DWORD* state) {
     *state = WFIdle;
     DWORD bytes = 0;
-    auto buffer = makeQueryBuffer();
+    auto buffer = OxeUtils::makeAutoHandle<wchar_t*>(nullptr, [](wchar_t* memory) {
+        _glWFAPITable.WFFreeMemory(memory);
+    });
     PLOGD << ">> WFQuerySessionInformation for WFConnectState ...";
     // A call that reports success without a buffer has answered nothing: it counts as failed.
     if (!querySessionInformation(WFConnectState, buffer, &bytes) || buffer.get() == nullptr) {
@@ -93,7 +93,9 @@ int querySessionState(DWORD* state) {
 int queryVDAVersion() {
     PLOGD << "Calling WFQuerySessionInformation for WFVersion...";
     DWORD bytes = 0;
-    auto buffer = makeQueryBuffer();
+    auto buffer = OxeUtils::makeAutoHandle<wchar_t*>(nullptr, [](wchar_t* memory) {
+        _glWFAPITable.WFFreeMemory(memory);
+    });
     // A call that reports success without a buffer has answered nothing: it counts as failed.
     if (!querySessionInformation(WFVersion, buffer, &bytes) || buffer.get() == nullptr) {
         const DWORD code = GetLastError();
