@@ -27,13 +27,21 @@ std::string readFileFrom(const std::string& path, size_t offset) {
 std::vector<LogRecord> parseRecords(std::string text) {
     // plog starts every new file with a UTF-8 byte order mark.
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+    // Undo plog's native line ends, so a message reads as it was logged (a system error text
+    // keeps its own CR LF).
+    std::string unix;
+    unix.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        unix.push_back(text[i]);
+    }
+    text.swap(unix);
     static const std::regex head(
-        R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (NONE|FATAL|ERROR|WARN|INFO|DEBUG|VERB)\s*\[\d+\] \[([^\]]*)@\d+\] (.*)$)");
+        R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (NONE|FATAL|ERROR|WARN|INFO|DEBUG|VERB)\s*\[\d+\] \[([^\]]*)@\d+\] ([\s\S]*)$)");
     std::vector<LogRecord> records;
     std::istringstream in(text);
     std::string line;
     while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
         std::smatch m;
         if (std::regex_match(line, m, head)) {
             records.push_back({m[1], m[2], m[3]});
