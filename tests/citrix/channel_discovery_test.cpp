@@ -67,7 +67,7 @@ protected:
         std::smatch status;
         ASSERT_TRUE(std::regex_search(r.message, status, std::regex("; status = (\\d+)$"))) << r.message;
         expectRecords({r}, {{"ERROR", "queryOXChannelPresence",
-                             prefix + "[" + std::to_string(code) + "] : " + wftest::loggedSuffix(code) +
+                             prefix + "[" + std::to_string(code) + "] : " + OxeUtils::errorSuffix(code) +
                                  " ;SessionId = " + std::to_string(m_sessionId) + "; status = " + status[1].str()}});
     }
 
@@ -86,7 +86,7 @@ auto clientDataHolder() {
 
 TEST_F(ChannelDiscovery, FindsTheChannelAndStopsAtTheFirstMatch) {
     setChannels({L"CTXCAM", L"OXLENS", L"CTXTW", L"OXLENS"});
-    wftest::Log log;
+    LogCapture log;
     EXPECT_EQ(queryOXChannelPresence("OXLENS"), 0);
     const auto records = log.records();
     expectListingStart(records, "oxlens");
@@ -104,20 +104,20 @@ TEST_F(ChannelDiscovery, FindsTheChannelAndStopsAtTheFirstMatch) {
 TEST_F(ChannelDiscovery, ComparesWithoutAsciiCaseOnly) {
     setChannels({L"CTXCAM", L"oXlEnS"});
     EXPECT_EQ(queryOXChannelPresence("OXLENS"), 0);
-    wftest::Log log;
+    LogCapture log;
     EXPECT_EQ(queryOXChannelPresence("OxLens"), 0);
     EXPECT_TRUE(log.has(kFound + "[1] : oxlens", "INFO")) << log.dump();
 
     // Upper-case O with diaeresis stays upper case: only A-Z are folded.
     setChannels({L"\u00d6XLENS"});
-    wftest::Log umlaut;
+    LogCapture umlaut;
     EXPECT_EQ(queryOXChannelPresence("\xc3\xb6xlens"), -141);
     EXPECT_TRUE(umlaut.has(kFound + "[0] : \xc3\x96xlens", "INFO")) << umlaut.dump();
 }
 
 TEST_F(ChannelDiscovery, EmptyListIsAWarning) {
     setChannels({});
-    wftest::Log log;
+    LogCapture log;
     EXPECT_EQ(queryOXChannelPresence("OXLENS"), -141);
     const auto records = log.records();
     expectListingStart(records, "oxlens");
@@ -132,7 +132,7 @@ TEST_F(ChannelDiscovery, EmptyListIsAWarning) {
 TEST_F(ChannelDiscovery, HostileListsNeverReadPastTheBuffer) {
     // More entries reported than the buffer holds: the list is cut at 256 entries.
     wfsim_set_fault(WFSIM_FAULT_CHANNEL_LIST_OVERFLOW, 1);
-    wftest::Log overflow;
+    LogCapture overflow;
     const int result = queryOXChannelPresence("NOSUCH");
     EXPECT_EQ(result, -141);
     EXPECT_EQ(overflow.countContaining(kFound), 256) << overflow.dump();
@@ -142,7 +142,7 @@ TEST_F(ChannelDiscovery, HostileListsNeverReadPastTheBuffer) {
 
     // A name that fills its entry has no terminator: it ends with its entry.
     setChannels({L"ABCDEFGHIJKL", L"OXLENS"});
-    wftest::Log unterminated;
+    LogCapture unterminated;
     EXPECT_EQ(queryOXChannelPresence("OXLENS"), 0);
     std::string first;
     for (const auto& r : unterminated.records())
@@ -153,14 +153,14 @@ TEST_F(ChannelDiscovery, HostileListsNeverReadPastTheBuffer) {
 
 TEST_F(ChannelDiscovery, FailuresReleaseTheSessionHandle) {
     wfsim_set_fault(WFSIM_FAULT_SMC_OPEN_FAILS, 1);
-    wftest::Log openFails;
+    LogCapture openFails;
     EXPECT_EQ(queryOXChannelPresence("OXLENS"), -104);
     auto records = openFails.records();
     ASSERT_EQ(records.size(), 6u) << openFails.dump();
     expectSmcFailure(records[5], "WFSmcOpenSessionHandle");
 
     wfsim_set_fault(WFSIM_FAULT_SMC_OPEN_NULL_HANDLE, 1);
-    wftest::Log nullHandle;
+    LogCapture nullHandle;
     EXPECT_EQ(queryOXChannelPresence("OXLENS"), -104);
     records = nullHandle.records();
     ASSERT_EQ(records.size(), 6u) << nullHandle.dump();
@@ -168,7 +168,7 @@ TEST_F(ChannelDiscovery, FailuresReleaseTheSessionHandle) {
     EXPECT_TRUE(std::regex_search(records[5].message, std::regex("; status = 0$"))) << records[5].message;
 
     wfsim_set_fault(WFSIM_FAULT_CHANNEL_LIST_FAILS, 1);
-    wftest::Log listFails;
+    LogCapture listFails;
     EXPECT_EQ(queryOXChannelPresence("OXLENS"), -125);
     records = listFails.records();
     ASSERT_EQ(records.size(), 8u) << listFails.dump();
@@ -184,7 +184,7 @@ TEST_F(ChannelDiscovery, OpensTheChannelAndFetchesItsClientData) {
         auto channel = channelHolder();
         auto data = clientDataHolder();
         DWORD length = 0;
-        wftest::Log log;
+        LogCapture log;
         ASSERT_EQ(tryOpenVirtualChannel(channel.addressOf(), data.addressOf(), &length), 0);
         EXPECT_NE(channel.get(), nullptr);
         EXPECT_NE(data.get(), nullptr);
@@ -207,7 +207,7 @@ TEST_F(ChannelDiscovery, OpensTheChannelAndFetchesItsClientData) {
         auto channel = channelHolder();
         auto data = clientDataHolder();
         DWORD length = 0;
-        wftest::Log log;
+        LogCapture log;
         EXPECT_EQ(tryOpenVirtualChannel(channel.addressOf(), data.addressOf(), &length), -124);
         EXPECT_EQ(channel.get(), nullptr);
         const auto records = log.records();
@@ -219,7 +219,7 @@ TEST_F(ChannelDiscovery, OpensTheChannelAndFetchesItsClientData) {
         auto channel = channelHolder();
         auto data = clientDataHolder();
         DWORD length = 0;
-        wftest::Log log;
+        LogCapture log;
         EXPECT_EQ(tryOpenVirtualChannel(channel.addressOf(), data.addressOf(), &length), -125);
         EXPECT_NE(channel.get(), nullptr) << "the open channel is already the caller's";
         EXPECT_EQ(data.get(), nullptr);

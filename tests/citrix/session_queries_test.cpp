@@ -35,7 +35,7 @@ std::string hexDigits(const void* handle) {
 
 TEST_F(SessionQueries, SessionIdIsTheFirstSixteenBitsOfTheBuffer) {
     DWORD id = 77;
-    wftest::Log ok;
+    LogCapture ok;
     EXPECT_EQ(querySessionID(&id), 0);
     EXPECT_EQ(id, 2u);
     expectRecords(ok.records(), {{"DEBUG", "querySessionID", ">> WFQuerySessionInformation for WFSessionId ..."},
@@ -46,7 +46,7 @@ TEST_F(SessionQueries, SessionIdIsTheFirstSixteenBitsOfTheBuffer) {
     EXPECT_EQ(id, 0xABCDu) << "only the low 16 bits count";
 
     wfsim_set_session_id_raw(0x00010000);
-    wftest::Log zero;
+    LogCapture zero;
     EXPECT_EQ(querySessionID(&id), -102);
     EXPECT_EQ(id, 0u);
     expectRecords(zero.records(),
@@ -57,7 +57,7 @@ TEST_F(SessionQueries, SessionIdIsTheFirstSixteenBitsOfTheBuffer) {
     wfsim_reset();
     wfsim_set_fault(WFSIM_FAULT_SESSION_ID_QUERY_FAILS, 1);
     id = 77;
-    wftest::Log failed;
+    LogCapture failed;
     EXPECT_EQ(querySessionID(&id), -101);
     EXPECT_EQ(id, 0u);
     const auto records = failed.records();
@@ -81,7 +81,7 @@ TEST_F(SessionQueries, ConnectStateTextsIncludingUnknownStates) {
     for (DWORD value = 0; value < 10; ++value) {
         wfsim_set_connect_state(value);
         DWORD state = 99;
-        wftest::Log log;
+        LogCapture log;
         EXPECT_EQ(querySessionState(&state), 0);
         EXPECT_EQ(state, value);
         expectRecords(log.records(),
@@ -93,7 +93,7 @@ TEST_F(SessionQueries, ConnectStateTextsIncludingUnknownStates) {
     for (DWORD value : {10u, 0xFFFFu}) {
         wfsim_set_connect_state(value);
         DWORD state = 0;
-        wftest::Log log;
+        LogCapture log;
         EXPECT_EQ(querySessionState(&state), 0) << "an unknown state is stored, not refused";
         EXPECT_EQ(state, value);
         EXPECT_TRUE(log.has(std::string(" === WFQuerySessionInformation success; WFConnectState = ") +
@@ -105,7 +105,7 @@ TEST_F(SessionQueries, ConnectStateTextsIncludingUnknownStates) {
 
     wfsim_set_fault(WFSIM_FAULT_STATE_QUERY_FAILS, 1);
     DWORD state = 0;
-    wftest::Log failed;
+    LogCapture failed;
     EXPECT_EQ(querySessionState(&state), -103);
     EXPECT_EQ(state, 5u) << "a failed query leaves WFIdle";
     const auto records = failed.records();
@@ -115,7 +115,7 @@ TEST_F(SessionQueries, ConnectStateTextsIncludingUnknownStates) {
 
 TEST_F(SessionQueries, VdaVersionSpansSixLines) {
     wfsim_set_vda_version(7, 41, 12345, 2, L"Service Pack 1 \u00e9");
-    wftest::Log log;
+    LogCapture log;
     EXPECT_EQ(queryVDAVersion(), 0);
     expectRecords(log.records(),
                   {{"DEBUG", "queryVDAVersion", "Calling WFQuerySessionInformation for WFVersion..."},
@@ -124,7 +124,7 @@ TEST_F(SessionQueries, VdaVersionSpansSixLines) {
                     "\n\tbuild number = 12345;\n\tPlatform ID = 2;\n\tCSD version = Service Pack 1 \xc3\xa9"}});
 
     wfsim_set_fault(WFSIM_FAULT_VERSION_QUERY_FAILS, 1);
-    wftest::Log failed;
+    LogCapture failed;
     EXPECT_EQ(queryVDAVersion(), -138);
     const auto records = failed.records();
     ASSERT_EQ(records.size(), 2u) << failed.dump();
@@ -134,7 +134,7 @@ TEST_F(SessionQueries, VdaVersionSpansSixLines) {
 TEST_F(SessionQueries, OpenSessionHandleShowsTheHandleOnce) {
     auto closeSession = [](HANDLE h) { _glWFAPITable.WFSmcCloseSessionHandle(WF_CURRENT_SERVER_HANDLE, h); };
     HANDLE session = nullptr;
-    wftest::Log log;
+    LogCapture log;
     ASSERT_EQ(openSessionHandle(2, &session), 0);
     ASSERT_NE(session, nullptr);
     expectRecords(log.records(),
@@ -145,7 +145,7 @@ TEST_F(SessionQueries, OpenSessionHandleShowsTheHandleOnce) {
 
     wfsim_set_fault(WFSIM_FAULT_SMC_OPEN_NULL_HANDLE, 1);
     session = reinterpret_cast<HANDLE>(1);
-    wftest::Log nullHandle;
+    LogCapture nullHandle;
     EXPECT_EQ(openSessionHandle(2, &session), 0) << "a null handle with status 0 is not refused here";
     EXPECT_EQ(session, nullptr);
     EXPECT_TRUE(nullHandle.has(" === WFSmcOpenSessionHandle has been opened successfully; handle = 0x" +
@@ -155,7 +155,7 @@ TEST_F(SessionQueries, OpenSessionHandleShowsTheHandleOnce) {
 
     wfsim_set_fault(WFSIM_FAULT_SMC_OPEN_FAILS, 1);
     session = reinterpret_cast<HANDLE>(1);
-    wftest::Log failed;
+    LogCapture failed;
     EXPECT_EQ(openSessionHandle(2, &session), -104);
     EXPECT_EQ(session, nullptr);
     const auto records = failed.records();

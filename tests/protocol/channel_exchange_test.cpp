@@ -114,7 +114,7 @@ ClientInfo distinctClientInfo() {
 TEST_F(Exchange, PingMeasuresTheRoundTripWithoutItsPauses) {
     wfsim_set_latency(0, 0);
     int32_t quick = -999;
-    wftest::Log log;
+    LogCapture log;
     ASSERT_EQ(ping(&quick), 0);
     EXPECT_TRUE(log.records().empty()) << log.dump();
     EXPECT_GE(quick, -1);
@@ -161,7 +161,7 @@ TEST_F(Exchange, PingFailsAtTheFirstBadExchange) {
         reopen();
         wfsim_set_fault(c.fault, 1);
         int32_t average = 12345;
-        wftest::Log log;
+        LogCapture log;
         EXPECT_EQ(ping(&average), c.result);
         EXPECT_EQ(average, 12345) << "no average after a failure";
         EXPECT_EQ(counters().writes, c.writes) << "the remaining exchanges are not made";
@@ -200,7 +200,7 @@ TEST_F(Exchange, PingDrainsStaleAnswersAndAcceptsHeaderOnlyAnswers) {
         headerOnly.uSeqNum = seq;
         wfsim_queue_raw_answer(&headerOnly, sizeof headerOnly);
     }
-    wftest::Log log;
+    LogCapture log;
     ASSERT_EQ(ping(&average), 0);
     EXPECT_TRUE(log.records().empty()) << log.dump();
     EXPECT_EQ(readSizes(), (std::vector<DWORD>{4160, 16, 16, 16, 16})) << "later reads take the answer's length";
@@ -224,7 +224,7 @@ TEST_F(Exchange, DataRequestCopiesACompleteAnswer) {
     gReadFailurePercent = 42;
     ClientInfo info;
     resetClientInfo(&info);
-    wftest::Log log;
+    LogCapture log;
     ASSERT_EQ(dataV1(&info), 1);
     EXPECT_TRUE(log.records().empty()) << log.dump();
     ClientInfo expected = sent;
@@ -235,7 +235,7 @@ TEST_F(Exchange, DataRequestCopiesACompleteAnswer) {
     // A wrong signature is reported, but the complete answer has been copied already.
     resetClientInfo(&info);
     wfsim_set_fault(WFSIM_FAULT_SWAPPED_SIGNATURE, 1);
-    wftest::Log swapped;
+    LogCapture swapped;
     EXPECT_EQ(dataV1(&info), 0);
     EXPECT_STREQ(info.userName, "alice");
     expectRecords(swapped.records(),
@@ -255,7 +255,7 @@ TEST_F(Exchange, DataRequestRejectsAnswersOfTheWrongLength) {
     resetClientInfo(&info);
 
     wfsim_set_fault(WFSIM_FAULT_ANSWER_SHORTER, 1);
-    wftest::Log shorter;
+    LogCapture shorter;
     EXPECT_EQ(dataV1(&info), 0);
     EXPECT_EQ(counters().writes, 1) << "a short answer is not asked for again";
     expectRecords(shorter.records(), {{"ERROR", "SendDataReq_v1", "ERROR reading length..."},
@@ -265,7 +265,7 @@ TEST_F(Exchange, DataRequestRejectsAnswersOfTheWrongLength) {
     reopen();
     wfsim_reset();
     wfsim_set_fault(WFSIM_FAULT_ANSWER_LONGER, -1);
-    wftest::Log longer;
+    LogCapture longer;
     EXPECT_EQ(dataV1(&info), 0);
     EXPECT_EQ(counters().writes, 5) << "an over-long answer makes the request go out again, five times in all";
     EXPECT_TRUE(longer.has("ERROR reading length...", "ERROR")) << longer.dump();
@@ -295,7 +295,7 @@ TEST_F(Exchange, DataRequestRejectsAnswersOfTheWrongLength) {
 
 TEST_F(Exchange, FailedWritesAreRetriedFiveTimes) {
     wfsim_set_fault(WFSIM_FAULT_WRITE_FAILS, -1);
-    wftest::Log failed;
+    LogCapture failed;
     EXPECT_EQ(dataV1(nullptr), 0);
     std::vector<LogRecord> want(5, {"ERROR", "SendDataReq_v1", "VirtualChannelWrite Failed - 31\n"});
     want.push_back({"ERROR", "SendDataReq_v1", "ERROR reading length..."});
@@ -306,7 +306,7 @@ TEST_F(Exchange, FailedWritesAreRetriedFiveTimes) {
 
     wfsim_reset();
     wfsim_set_fault(WFSIM_FAULT_WRITE_SHORT, -1);
-    wftest::Log shortWrites;
+    LogCapture shortWrites;
     EXPECT_EQ(dataV2(nullptr), 0);
     std::vector<LogRecord> wantV2(5, {"ERROR", "SendDataReq_v2", "VirtualChannelWrite Too Short - wrote 546 bytes\n"});
     wantV2.push_back({"WARN", "SendDataReq_v2", "didn't get data v2 (maybe old client)..."});
@@ -318,7 +318,7 @@ TEST_F(Exchange, ThreeFailedReadsOfTenGiveThirtyPercent) {
     ClientInfo info;
     resetClientInfo(&info);
     wfsim_set_fault(WFSIM_FAULT_READ_FAILS, 3);
-    wftest::Log log;
+    LogCapture log;
     ASSERT_EQ(dataV1(&info), 1) << "the fourth attempt gets the answer";
     std::vector<LogRecord> want;
     for (int i = 0; i < 3; ++i) {
@@ -349,7 +349,7 @@ TEST_F(Exchange, VersionTwoRequestBuildsTheRecord) {
 
     ClientInfoV2 info;
     std::memset(&info, 0, sizeof info);
-    wftest::Log log;
+    LogCapture log;
     ASSERT_EQ(dataV2(&info), 1);
     EXPECT_TRUE(log.records().empty()) << log.dump();
     EXPECT_EQ(std::memcmp(&info.base, &_glClientInfo, sizeof(ClientInfo)), 0);
@@ -362,20 +362,20 @@ TEST_F(Exchange, VersionTwoRequestBuildsTheRecord) {
     EXPECT_EQ(readSizes(), std::vector<DWORD>{OXLENS_PACKET_V2_SIZE});
 
     wfsim_set_fault(WFSIM_FAULT_SWAPPED_SIGNATURE, 1);
-    wftest::Log swapped;
+    LogCapture swapped;
     EXPECT_EQ(dataV2(&info), 0);
     expectRecords(swapped.records(),
                   {{"ERROR", "SendDataReq_v2",
                     "Error Reading OXLENS_GET_DATA_REQ_TYPE_V2 response.  Expected uSign = 0x4950, received 0x5049"}});
 
     wfsim_set_fault(WFSIM_FAULT_WRONG_ANSWER_TYPE, 1);
-    wftest::Log wrongType;
+    LogCapture wrongType;
     EXPECT_EQ(dataV2(&info), 1);
     expectRecords(wrongType.records(), {{"WARN", "SendDataReq_v2", "didn't get data v2 (maybe old client)..."}});
 
     // An old client never answers: five reads time out.
     wfsim_set_client_info_v2(&ext, 0);
-    wftest::Log old;
+    LogCapture old;
     EXPECT_EQ(dataV2(&info, kShortTimeoutMs), 0);
     std::vector<LogRecord> want;
     for (int i = 0; i < 5; ++i) {

@@ -81,7 +81,7 @@ protected:
 TEST_F(WfapiLoader, NoLibraryFailsWithTheSameFourLinesOnEveryTry) {
     ASSERT_TRUE(SetDllDirectoryW(programFolder().c_str()));
     for (int attempt = 0; attempt < 2; ++attempt) {
-        wftest::Log log;
+        LogCapture log;
         EXPECT_FALSE(loadWFAPIWrapper());
         EXPECT_FALSE(_glWFAPILoaded);
         EXPECT_EQ(_glWFAPIModule, nullptr);
@@ -101,7 +101,7 @@ TEST_F(WfapiLoader, LibraryLackingAnEntryPointIsReleasedAfterTheRowsBeforeIt) {
     for (size_t missing = 0; missing < kEntryPoints.size(); ++missing) {
         SCOPED_TRACE(kEntryPoints[missing].first);
         ASSERT_TRUE(SetDllDirectoryW(variantFolder(kEntryPoints[missing].first).c_str()));
-        wftest::Log log;
+        LogCapture log;
         EXPECT_FALSE(loadWFAPIWrapper());
         EXPECT_EQ(_glWFAPIModule, nullptr);
         EXPECT_EQ(GetModuleHandleW(L"WFAPI.DLL"), nullptr) << "the failed library stays loaded";
@@ -112,7 +112,7 @@ TEST_F(WfapiLoader, LibraryLackingAnEntryPointIsReleasedAfterTheRowsBeforeIt) {
             want.push_back(info("[WFAPI_WRAPPER] : Function " + kEntryPoints[row].second + " found OK"));
         const std::string prefix =
             " [WFAPI_WRAPPER] ERR : GetProcAddress [" + kEntryPoints[missing].second + "] failed with error : ";
-        want.push_back({"ERROR", "initWFAPI", prefix + wftest::loggedSuffix(ERROR_PROC_NOT_FOUND)});
+        want.push_back({"ERROR", "initWFAPI", prefix + OxeUtils::errorSuffix(ERROR_PROC_NOT_FOUND)});
         want.push_back(debug("Loading WFAPI Wrapper ... Failed"));
         expectRecords(log.records(), want);
     }
@@ -121,7 +121,7 @@ TEST_F(WfapiLoader, LibraryLackingAnEntryPointIsReleasedAfterTheRowsBeforeIt) {
 TEST_F(WfapiLoader, LoadsOnceUnloadsAndLoadsAgain) {
     ASSERT_TRUE(SetDllDirectoryW(simFolder().c_str()));
     for (int round = 0; round < 2; ++round) {
-        wftest::Log log;
+        LogCapture log;
         ASSERT_TRUE(loadWFAPIWrapper());
         expectRecords(log.records(), successfulLoad());
 
@@ -151,11 +151,11 @@ TEST_F(WfapiLoader, LoadsOnceUnloadsAndLoadsAgain) {
             EXPECT_EQ(table[row], exported) << kEntryPoints[row].first;
         }
 
-        wftest::Log second;
+        LogCapture second;
         EXPECT_TRUE(loadWFAPIWrapper());
         EXPECT_TRUE(second.records().empty()) << second.dump();
 
-        wftest::Log close;
+        LogCapture close;
         closeWFAPI();
         closeWFAPI();
         expectRecords(close.records(), {{"INFO", "closeWFAPI", "[WFAPI_WRAPPER] : WFAPI dll unloaded"}});
@@ -167,7 +167,7 @@ TEST_F(WfapiLoader, LoadsOnceUnloadsAndLoadsAgain) {
 
 TEST_F(WfapiLoader, ConcurrentFirstCallsLoadOnce) {
     ASSERT_TRUE(SetDllDirectoryW(simFolder().c_str()));
-    wftest::Log log;
+    LogCapture log;
     bool results[4] = {};
     std::vector<std::thread> threads;
     for (bool& result : results) threads.emplace_back([&result] { result = loadWFAPIWrapper(); });
