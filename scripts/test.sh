@@ -7,17 +7,32 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 status=0
 ran=()
+passed=0
+failed=0
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+# Adds up ctest's closing line ("NN% tests passed, F tests failed out of T").
+count() {
+  local line
+  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -n "$line" ]; then
+    local f t
+    f=$(sed -E 's/.*passed, ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+    t=$(sed -E 's/.*passed, ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$line")
+    passed=$((passed + t - f)); failed=$((failed + f))
+  fi
+}
 for arch in x86_64 i686; do
   echo "== building $arch"
   "$root/scripts/build.sh" "$arch" || { echo "test.sh: $arch build failed"; exit 1; }
 done
 
-# What only the 32-bit product can get wrong (export names, imports) is checked from the
-# x86_64 tree with objdump, so it runs on every machine.
 run_ctest() {
   local arch=$1
   echo "== testing $arch"
-  (cd "$root/build/$arch" && ctest --output-on-failure --timeout 900) || status=1
+  (cd "$root/build/$arch" && ctest --output-on-failure --timeout 900) 2>&1 | tee "$log"
+  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+  count
   "$root/build/$arch/wine-run.sh" --kill
   ran+=("$arch")
 }
@@ -27,9 +42,12 @@ if "$root/scripts/can-run-32bit.sh" && [ -x /usr/lib/wine/wine ]; then
   run_ctest i686
   skipped=""
 else
-  # The checks that need no Wine (export tables, imports) still run on the i686 product.
+  # What only the 32-bit product can get wrong (export names, imports) is checked with objdump
+  # and needs no Wine, so it runs on every machine.
   echo "== static checks of i686"
-  (cd "$root/build/i686" && ctest --output-on-failure -L static) || status=1
+  (cd "$root/build/i686" && ctest --output-on-failure -L static) 2>&1 | tee "$log"
+  [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+  count
   if "$root/scripts/can-run-32bit.sh"; then
     skipped="i686 tests skipped: 32-bit Wine (wine32:i386) is not installed"
   else
@@ -40,4 +58,5 @@ fi
 echo "== tests ran on: ${ran[*]}"
 [ -n "$skipped" ] && echo "== $skipped"
 if [ $status -ne 0 ]; then echo "== FAILED"; else echo "== all tests passed"; fi
+echo "$passed passed, $failed failed"
 exit $status
