@@ -21,7 +21,12 @@ std::string wideToUtf8(const std::wstring& text) {
     static_assert(sizeof(wchar_t) == 2, "Windows wide strings are UTF-16");
     try {
         std::wstring_convert<std::codecvt_utf8_utf16<wchar_t>> converter;
-        return converter.to_bytes(text);
+        std::string converted = converter.to_bytes(text);
+        // A high surrogate at the very end is taken for the start of a pair still to come:
+        // the conversion stops before it without an error. It is as unconvertible as any
+        // other unpaired surrogate, and dropping it would change the text.
+        if (converter.converted() != text.size()) throw std::range_error("bad conversion");
+        return converted;
     } catch (const std::range_error&) {
         throw std::range_error("bad conversion");
     }
