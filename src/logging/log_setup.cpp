@@ -66,6 +66,17 @@ void startMonitorLocked(int32_t component, int32_t platform) {
     _glMonitorThread.reset(new std::thread([task] { task->execute(); }));
 }
 
+// The file count handed to plog. At every roll plog renames the kept files one by one, so a
+// registry count in the billions would keep a single roll, and the call that happened to log,
+// busy for hours: the count is capped at 1000. A negative count (a value with the top bit
+// set) would stop rolling altogether and let the file grow without limit: it takes the
+// default count. 0 keeps its meaning of "no rolling".
+int32_t rollingFileCount(int32_t configured) {
+    constexpr int32_t MAX_ROLLING_FILE_COUNT = 1000;
+    if (configured < 0) return LOG_DEFAULT_MAX_FILE_COUNT;
+    return configured > MAX_ROLLING_FILE_COUNT ? MAX_ROLLING_FILE_COUNT : configured;
+}
+
 }  // namespace
 
 plog::Logger<0>* createFileLogger(int32_t severity, const std::string& path, uint32_t maxFileSize,
@@ -82,7 +93,7 @@ plog::Logger<0>* createFileLogger(int32_t severity, const std::string& path, uin
         existing->setMaxSeverity(maxSeverity);
         return existing;
     }
-    return &plog::init(maxSeverity, path.c_str(), maxFileSize, maxFileCount);
+    return &plog::init(maxSeverity, path.c_str(), maxFileSize, rollingFileCount(maxFileCount));
 }
 
 int initLog(int32_t component, int32_t platform, char* pathBuffer) {
