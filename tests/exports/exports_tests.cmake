@@ -28,4 +28,6 @@ add_custom_command(OUTPUT ${PLX_NOAPI_DIR}/plxprobe.exe
   DEPENDS plxprobe)
 add_custom_target(plxprobe_noapi ALL DEPENDS ${PLX_NOAPI_DIR}/plxprobe.exe)
 add_dependencies(test_exports plx_srv_citrix32 plxprobe noapi_host plxprobe_noapi)
+# It writes the log settings in the registry, as the logging and fault tests do.
+set_tests_properties(test_exports PROPERTIES RESOURCE_LOCK plx_log_settings)
 
