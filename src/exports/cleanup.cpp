@@ -11,13 +11,13 @@ int32_t PLX_CDECL icasrv_cleanup(void) {
         PLOGD << "Callling internal 'icasrv_cleanup' function...";
         PLOGD << "Citrix server dll cleanup started...";
         PLOGD << "Stopping data polling thread...";
-        {
-            std::lock_guard<std::mutex> taskLock(_glTaskMutex);
-            if (_glMetricsTask) _glMetricsTask->stop();
-            if (_glMetricsThread && _glMetricsThread->joinable()) _glMetricsThread->join();
-            _glMetricsTask.reset();
-            _glMetricsThread.reset();
-        }
+        // WFAPI.DLL is unloaded before _glTaskMutex is let go: a get call waiting for the lock
+        // would otherwise start a new polling task that runs into the module as it is unloaded.
+        std::lock_guard<std::mutex> taskLock(_glTaskMutex);
+        if (_glMetricsTask) _glMetricsTask->stop();
+        if (_glMetricsThread && _glMetricsThread->joinable()) _glMetricsThread->join();
+        _glMetricsTask.reset();
+        _glMetricsThread.reset();
         PLOGD << "Data polling thread stopped";
         PLOGD << "Unloading WFAPI dll...";
         closeWFAPI();

@@ -49,6 +49,11 @@ int32_t _icasrv_get_remote_info_impl(RemoteInfoCallback v1Callback, RemoteInfoCa
             return ICASRV_OK;
         }
 
+        // A cleanup on another thread may have unloaded WFAPI.DLL since the load above (it
+        // unloads under _glTaskMutex, with no task running). A task started now would call into
+        // the unloaded module, so the load is made sure of again under the lock.
+        if (!loadWFAPIWrapper()) return ICASRV_NO_WFAPI;
+
         {
             std::lock_guard<std::mutex> infoLock(_glClientInfoMutex);
             PLOGI << "Resetting Platform Info ( V1 and V2 )";
