@@ -1,0 +1,49 @@
+#pragma once
+// Equipment shared by the benchmark and the soak: a fine clock, percentiles, the product DLL
+// loaded by path as a host loads it, and the facts of the machine the figures come from.
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "plx_srv_citrix.h"
+
+namespace bench {
+
+// Performance-counter ticks and their conversion.
+int64_t nowTicks();
+double ticksToUs(int64_t ticks);
+double ticksToMs(int64_t ticks);
+double msSince(int64_t startTicks);
+
+// The p-th percentile (0..100) of the values, nearest rank; 0 for none.
+double percentile(std::vector<double> values, double p);
+
+// The folder of the running program (the build tree's bin/).
+std::wstring exeDir();
+std::string toUtf8(const std::wstring& text);
+
+// plx_srv_citrix32.dll beside the program, loaded with LoadLibraryW and its three exports
+// taken with GetProcAddress. Exits the process with a message when that fails.
+struct ProductDll {
+    HMODULE module = nullptr;
+    icasrv_get_remote_info_fn get = nullptr;
+    icasrv_get_remote_info_v2_fn getV2 = nullptr;
+    icasrv_cleanup_fn cleanup = nullptr;
+};
+ProductDll loadProductDll();
+
+// An export of a loaded module as the given function pointer type (null if missing).
+template <typename Fn>
+Fn procAs(HMODULE module, const char* name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
+}
+
+// "cores=2 cpu=... wine=8.0 date=2026-01-31 12:00" for the heading of a report.
+std::string machineFacts();
+
+// HKCU\Software\Orbivex\Pathlens\Log\server "severity", or -1 when not set.
+int logSeverity();
+
+}  // namespace bench

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds the x86_64 twin and soaks the DLL under wine64 (plxsoak.exe): 16 host threads call
+# the get exports and cleanup in random order against a jittering, fault-injecting substitute
+# counterpart; then the same with WFAPI.DLL left to the library, so that every cleanup really
+# unloads it. Exits non-zero on a crash, a deadlock, a torn record or a leak.
+#   scripts/soak.sh [--long] [plxsoak options...]   --long: 60 s per run instead of 15 s
+#   PLX_BUILD_DIR=<dir>  build tree to use (default: build/x86_64)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+dir=${PLX_BUILD_DIR:-$root/build/x86_64}
+seconds=15
+if [ "${1:-}" = "--long" ]; then
+  seconds=60
+  shift
+fi
+
+"$root/scripts/setup.sh"
+if [ ! -f "$dir/build.ninja" ]; then
+  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/mingw-x86_64.cmake" >/dev/null
+fi
+echo "== building plxsoak, plx_srv_citrix32.dll and the substitute WFAPI.DLL in $dir"
+cmake --build "$dir" -j 2 --target plxsoak
+"$dir/wine-run.sh" --boot >/dev/null
+
+status=0
+echo "== soak: faults and payload churn from the substitute, ${seconds} s"
+"$dir/wine-run.sh" "$dir/bin/plxsoak.exe" --seconds "$seconds" "$@" || status=1
+echo "== soak: WFAPI.DLL unloaded by every cleanup, ${seconds} s"
+"$dir/wine-run.sh" "$dir/bin/plxsoak.exe" --seconds "$seconds" --unload-wfapi "$@" || status=1
+if [ $status -ne 0 ]; then echo "== soak FAILED"; else echo "== soak passed"; fi
+exit $status
