@@ -1,7 +1,8 @@
 #include "tasks/ox_working_task.h"
 
+#include <windows.h>
+
 #include <chrono>
-#include <thread>
 
 namespace {
 
@@ -31,7 +32,10 @@ bool OxWorkingTask::isRunning() const { return m_stopFlag.load() == 0; }
 bool OxWorkingTask::waitFor(int32_t totalMs, int32_t stepMs) {
     for (;;) {
         if (m_stopFlag.load() != 0) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(stepMs));
+        // A plain Sleep: std::this_thread::sleep_for goes through winpthreads, which waits on
+        // the thread's event object with a time-out; under Wine every such step is a round trip
+        // to the wineserver, and the steps run a hundred times a second for the task's life.
+        Sleep(stepMs > 0 ? static_cast<DWORD>(stepMs) : 0);
         const uint64_t elapsed = systemNowMs() - m_lastWakeMs.load();
         if (elapsed >= static_cast<uint64_t>(static_cast<int64_t>(totalMs))) break;
     }
