@@ -82,6 +82,7 @@ const char* const kCallNames[CallKinds] = {"icasrv_get_remote_info", "icasrv_get
 struct Tally {
     std::mutex mutex;
     std::map<int, long long> results[CallKinds];
+    double longestMs[CallKinds] = {};
     long long dataRecords = 0;
     long long defaultRecords = 0;
     long long torn = 0;
@@ -100,6 +101,7 @@ bool g_haveReference = false;
 
 struct ThreadTally {
     std::map<int, long long> results[CallKinds];
+    double longestMs[CallKinds] = {};
     long long dataRecords = 0, defaultRecords = 0, torn = 0;
     std::string firstTorn;
     uint32_t newestGeneration = 0;
@@ -246,8 +248,11 @@ void hostThread(int index, const Options& o, const ProductDll& dll, int64_t end,
             rc = call == CallGet ? dll.get(copyV1, nullptr) : dll.getV2(copyV2, nullptr);
         }
         g_inCall[index] = -1;
-        g_lastProgress = nowTicks();
+        const int64_t done = nowTicks();
+        g_lastProgress = done;
         ++mine.results[call][rc];
+        const double tookMs = ticksToMs(done - g_callStart[index].load());
+        if (tookMs > mine.longestMs[call]) mine.longestMs[call] = tookMs;
         if (call != CallCleanup && rc == ICASRV_OK) {
             mine.check(checkBase(t_record.base, o.unloadWfapi), kCallNames[call]);
             if (call == CallGetV2 && !o.unloadWfapi)
@@ -256,8 +261,10 @@ void hostThread(int index, const Options& o, const ProductDll& dll, int64_t end,
         Sleep(random() % 3);
     }
     std::lock_guard<std::mutex> lock(g_tally.mutex);
-    for (int c = 0; c < CallKinds; ++c)
+    for (int c = 0; c < CallKinds; ++c) {
         for (const auto& r : mine.results[c]) g_tally.results[c][r.first] += r.second;
+        if (mine.longestMs[c] > g_tally.longestMs[c]) g_tally.longestMs[c] = mine.longestMs[c];
+    }
     g_tally.dataRecords += mine.dataRecords;
     g_tally.defaultRecords += mine.defaultRecords;
     if (mine.torn > 0 && g_tally.torn == 0) g_tally.firstTorn = mine.firstTorn;
@@ -391,7 +398,7 @@ int main(int argc, char** argv) {
                                                       : r.first == ICASRV_OK || r.first == ICASRV_STARTED;
             if (!expected) unexpected += r.second;
         }
-        std::printf("\n");
+        std::printf("  longest %.1f ms\n", g_tally.longestMs[call]);
     }
     std::printf("records checked: %lld with the counterpart's data, %lld with the defaults\n", g_tally.dataRecords,
                 g_tally.defaultRecords);
