@@ -44,6 +44,22 @@ BOOL readPacket(HANDLE channel, ULONG timeoutMs, Packet* answer, ULONG* bytes) {
                                               receiveSize(answer), bytes);
 }
 
+// Writes a data request. A failed or short write formats its log line into message and
+// returns false; the caller logs it, so the record carries the caller's name.
+template <typename Packet>
+bool writeRequest(HANDLE channel, Packet* request, ULONG* bytes, char* message, size_t size) {
+    if (writePacket(channel, request, bytes) != TRUE) {
+        OxeUtils::formatString(message, size, "VirtualChannelWrite Failed - %d\n", static_cast<int>(GetLastError()));
+        return false;
+    }
+    if (*bytes != request->header.uLength) {
+        OxeUtils::formatString(message, size, "VirtualChannelWrite Too Short - wrote %ld bytes\n",
+                               static_cast<long>(*bytes));
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int SendBeginAndEndPing(HANDLE channel, OxlensPacket* request, OxlensPacket* answer, int32_t* averageMs,
@@ -113,15 +129,7 @@ int SendDataReq_v1(HANDLE channel, OxlensPacket* request, OxlensPacket* answer, 
 
     ULONG bytes = 0;  // of the most recent write or read
     for (int attempt = 0; attempt < REQUEST_ATTEMPTS; ++attempt) {
-        if (writePacket(channel, request, &bytes) != TRUE) {
-            OxeUtils::formatString(message, sizeof message, "VirtualChannelWrite Failed - %d\n",
-                                   static_cast<int>(GetLastError()));
-            PLOGE << message;
-            continue;
-        }
-        if (bytes != request->header.uLength) {
-            OxeUtils::formatString(message, sizeof message, "VirtualChannelWrite Too Short - wrote %ld bytes\n",
-                                   static_cast<long>(bytes));
+        if (!writeRequest(channel, request, &bytes, message, sizeof message)) {
             PLOGE << message;
             continue;
         }
@@ -191,15 +199,7 @@ int SendDataReq_v2(HANDLE channel, OxlensPacketV2* request, OxlensPacketV2* answ
 
     ULONG bytes = 0;  // of the most recent write or read
     for (int attempt = 0; attempt < REQUEST_ATTEMPTS; ++attempt) {
-        if (writePacket(channel, request, &bytes) != TRUE) {
-            OxeUtils::formatString(message, sizeof message, "VirtualChannelWrite Failed - %d\n",
-                                   static_cast<int>(GetLastError()));
-            PLOGE << message;
-            continue;
-        }
-        if (bytes != request->header.uLength) {
-            OxeUtils::formatString(message, sizeof message, "VirtualChannelWrite Too Short - wrote %ld bytes\n",
-                                   static_cast<long>(bytes));
+        if (!writeRequest(channel, request, &bytes, message, sizeof message)) {
             PLOGE << message;
             continue;
         }
