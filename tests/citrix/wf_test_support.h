@@ -1,20 +1,15 @@
 #pragma once
-// Helpers shared by the WFAPI and channel tests: exact comparison of log records.
+// Log records compared exactly, and the fixture of the tests against the substitute WFAPI.DLL.
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
+#include <cstdio>
 
+#include "citrix/wfapi_loader.h"
 #include "support/log_capture.h"
 #include "utils/system_error.h"
+#include "wfsim_control.h"
 
 namespace wftest {
-
-// The code that a failure line reports right after `prefix` + "[".
-inline unsigned long codeAfter(const std::string& message, const std::string& prefix) {
-    if (message.compare(0, prefix.size() + 1, prefix + "[") != 0) return ~0ul;
-    return std::stoul(message.substr(prefix.size() + 1));
-}
 
 inline std::string describe(const LogRecord& r) { return r.severity + " [" + r.func + "] " + r.message; }
 
@@ -26,12 +21,27 @@ inline void expectRecords(const std::vector<LogRecord>& got, const std::vector<L
     EXPECT_EQ(gotText, wantText);
 }
 
-// A failure line: `prefix` + "[code] : text" + `tail`, with whatever code the call left.
-inline void expectFailureLine(const LogRecord& r, const std::string& severity, const std::string& func,
-                              const std::string& prefix, const std::string& tail = "") {
-    const unsigned long code = codeAfter(r.message, prefix);
-    ASSERT_NE(code, ~0ul) << describe(r);
-    EXPECT_EQ(describe(r), describe({severity, func, prefix + OxeUtils::errorSuffix(code) + tail}));
+// A handle as the log lines show it: all its hexadecimal digits, upper case.
+inline std::string hexDigits(const void* handle) {
+    char text[32];
+    snprintf(text, sizeof text, "%0*llX", int(2 * sizeof handle), static_cast<unsigned long long>(uintptr_t(handle)));
+    return text;
 }
+
+// Each test starts from the substitute's healthy session and must release all it got, each thing once.
+class WfapiTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ensureTestLog();
+        ASSERT_TRUE(loadWFAPIWrapper());
+        wfsim_reset();
+    }
+    void TearDown() override {
+        WfsimCounters c{};
+        wfsim_get_counters(&c);
+        EXPECT_TRUE(c.badSmcCloses == 0 && c.badChannelCloses == 0 && c.badFrees == 0) << "released twice or unknown";
+        EXPECT_EQ(wfsim_outstanding(), 0) << "a handle or buffer was not released";
+    }
+};
 
 }  // namespace wftest
