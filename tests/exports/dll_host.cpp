@@ -1,0 +1,176 @@
+#include "dll_host.h"
+
+#include <chrono>
+#include <fstream>
+#include <regex>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+const wchar_t* const kServerKey = L"Software\\Orbivex\\Pathlens\\Log\\server";
+const REGSAM kAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
+
+// The test settings before the first test; at the end the DLL stopped and unloaded (its log
+// closed), the settings key of this build tree's Wine prefix removed and the log folders too.
+class HostEnvironment : public testing::Environment {
+    void SetUp() override { useTestLogSettings(); }
+    void TearDown() override {
+        dll().cleanup();
+        FreeLibrary(dll().module);
+        RegDeleteTreeW(HKEY_CURRENT_USER, kServerKey);
+        std::error_code ignored;
+        std::filesystem::remove_all(logRoot(), ignored);
+    }
+};
+testing::Environment* const g_environment = testing::AddGlobalTestEnvironment(new HostEnvironment);
+
+}  // namespace
+
+std::atomic<int> g_v1Calls{0}, g_v2Calls{0};
+ClientInfo g_v1;
+ClientInfoV2 g_v2;
+void PLX_CDECL copyV1(void* record) { std::memcpy(&g_v1, record, sizeof g_v1), ++g_v1Calls; }
+void PLX_CDECL copyV2(void* record) { std::memcpy(&g_v2, record, sizeof g_v2), ++g_v2Calls; }
+int32_t call(bool v2) { return v2 ? dll().getV2(copyV2, nullptr) : dll().get(copyV1, nullptr); }
+
+std::wstring exeDir() {
+    wchar_t path[MAX_PATH];
+    const std::wstring full(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
+    return full.substr(0, full.find_last_of(L'\\'));
+}
+
+const ProductDll& dll() {
+    static const ProductDll loaded = [] {
+        const HMODULE m = LoadLibraryW((exeDir() + L"\\plx_srv_citrix32.dll").c_str());
+        const auto proc = [m](const char* name) { return reinterpret_cast<void (*)()>(GetProcAddress(m, name)); };
+        const ProductDll d{m, reinterpret_cast<icasrv_get_remote_info_fn>(proc("icasrv_get_remote_info")),
+                           reinterpret_cast<icasrv_get_remote_info_v2_fn>(proc("icasrv_get_remote_info_v2")),
+                           reinterpret_cast<icasrv_cleanup_fn>(proc("icasrv_cleanup"))};
+        if (!m || !d.get || !d.getV2 || !d.cleanup) throw std::runtime_error("cannot load plx_srv_citrix32.dll");
+        return d;
+    }();
+    return loaded;
+}
+
+std::wstring logRoot() {
+    static const std::wstring root =
+        (std::filesystem::temp_directory_path() / ("plx_host_" + std::to_string(GetCurrentProcessId()))).wstring();
+    return root;
+}
+
+std::vector<std::wstring> logFiles(const std::wstring& folder) {
+    std::vector<std::wstring> files;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        if (it->path().filename().wstring().rfind(L"plx_srv_dll_citrix_", 0) == 0) files.push_back(it->path().wstring());
+    return files;
+}
+
+std::string productLog() {
+    const std::vector<std::wstring> files = logFiles(logRoot() + L"\\dll");
+    return files.size() == 1 ? std::filesystem::path(files[0]).u8string() : "";
+}
+
+void setServerValue(const wchar_t* name, DWORD type, const void* data, DWORD size) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kServerKey, 0, nullptr, 0, kAccess, nullptr, &key, nullptr) != ERROR_SUCCESS ||
+        (RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size) != ERROR_SUCCESS))
+        throw std::runtime_error("cannot write a settings value");
+    RegCloseKey(key);
+}
+
+void setLogFolder(const std::wstring& folder) {
+    std::filesystem::create_directories(folder);
+    setServerValue(L"path_root", REG_SZ, folder.c_str(), static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t)));
+}
+
+void useTestLogSettings() {
+    RegDeleteTreeW(HKEY_CURRENT_USER, kServerKey);
+    const DWORD verbose = 6;
+    setServerValue(L"severity", REG_DWORD, &verbose, sizeof verbose);
+    setLogFolder(logRoot() + L"\\dll");
+}
+
+void configureSession() {
+    wfsim_reset();
+    wfsim_set_latency(30, 0);
+    ClientInfo info{};
+    std::strcpy(info.userName, "host.user");
+    std::strcpy(info.computerName, "HOST-PC-01");
+    std::strcpy(info.clientText3, "a longer text of the client");
+    info.clientValue1 = 1234;
+    info.clientReal1 = 2.5;
+    wfsim_set_client_info(&info);
+    ClientInfoV2Ext ext{};
+    std::strcpy(ext.extText1, "ext-one");
+    ext.extValue1 = 21;
+    ext.extValue3 = 77;
+    wfsim_set_client_info_v2(&ext, 1);
+}
+
+bool hasData(const ClientInfo& r) { return r.userName[0] != '\0' && r.latency >= 0; }
+
+bool atDefaults(const ClientInfo& r) {
+    return r.latency == -1 && r.userName[0] == '\0' && r.computerName[0] == '\0' && r.clientValue1 == -1 &&
+           r.readFailurePercent == -1 && r.clientReal1 == -1.0;
+}
+
+bool waitUntil(const std::function<bool()>& pred, int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (; !pred(); std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+        if (std::chrono::steady_clock::now() >= end) return pred();
+    return true;
+}
+
+std::string accountingProblems() {
+    WfsimCounters c{};
+    wfsim_get_counters(&c);
+    const LONG n[] = {wfsim_outstanding(), c.badFrees, c.badChannelCloses, c.badSmcCloses};
+    const char* what[] = {"outstanding ", "bad frees ", "bad channel closes ", "bad session handle closes "};
+    std::string problems;
+    for (int i = 0; i < 4; ++i) problems += n[i] ? what[i] + std::to_string(n[i]) + "; " : "";
+    return problems;
+}
+
+std::string missingInOrder(const std::vector<LogRecord>& records, const std::vector<Line>& lines) {
+    size_t at = 0;
+    for (const Line& l : lines) {
+        const std::regex re(l.re ? l.text : "");
+        const auto fits = [&](const LogRecord& r) {
+            return r.severity == l.severity && r.func == l.func && (l.re ? std::regex_match(r.message, re) : r.message == l.text);
+        };
+        while (at < records.size() && !fits(records[at])) ++at;
+        if (at++ == records.size()) {
+            std::string out = "missing or out of order: " + l.severity + " [" + l.func + "] " + l.text + "\n--- log:\n";
+            for (const auto& r : records) out += r.severity + " [" + r.func + "] " + r.message + "\n";
+            return out;
+        }
+    }
+    return "";
+}
+
+ChildResult runChild(const std::wstring& exe, const std::wstring& args, const std::wstring& workDir, int timeoutMs) {
+    ChildResult result;
+    const std::wstring outPath = logRoot() + L"\\child.out";
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    const HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = si.hStdError = out;
+    PROCESS_INFORMATION pi{};
+    std::wstring commandLine = L"\"" + exe + L"\" " + args;
+    if (CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, workDir.c_str(), &si, &pi)) {
+        DWORD code = 0;
+        if (WaitForSingleObject(pi.hProcess, static_cast<DWORD>(timeoutMs)) == WAIT_OBJECT_0 && GetExitCodeProcess(pi.hProcess, &code))
+            result.exitCode = static_cast<int>(code);
+        else
+            TerminateProcess(pi.hProcess, 999), WaitForSingleObject(pi.hProcess, 10000);
+        CloseHandle(pi.hProcess), CloseHandle(pi.hThread);
+    }
+    CloseHandle(out);
+    std::ifstream in(std::filesystem::path(outPath), std::ios::binary);
+    result.output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return result;
+}
