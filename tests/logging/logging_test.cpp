@@ -1,0 +1,324 @@
+// The logging subsystem against the real registry of the Wine prefix and real folders; the log's
+// life in fresh processes of this program, as plog's logger of instance 0 exists once per process.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include <plog/Log.h>
+
+#include "logging/log_settings.h"
+#include "logging/log_setup.h"
+#include "support/log_capture.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::regex kFileName(R"(plx_srv_dll_citrix_\[\d{4}-\d\d-\d\d \d\d-\d\d-\d\d\]\.log)");
+
+// A value under HKCU\Software\Orbivex\Pathlens\Log\<sub> (the Log key itself for an empty sub).
+void setValue(const wchar_t* name, DWORD type, const void* data, size_t size, const std::wstring& sub = L"server") {
+    const std::wstring key = std::wstring(LOG_SETTINGS_KEY_PATH) + (sub.empty() ? L"" : L"\\" + sub);
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, key.c_str(), name, type, data, DWORD(size)), ERROR_SUCCESS);
+}
+void setDword(const wchar_t* name, DWORD value, const std::wstring& sub = L"server") {
+    setValue(name, REG_DWORD, &value, sizeof value, sub);
+}
+
+// Sets the settings key aside, so that a test starts without it, and puts it back.
+struct LogKeyBackup {
+    static void rename(const std::wstring& from, const wchar_t* to) {
+        RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\Orbivex\\Pathlens\\" + std::wstring(to)).c_str());
+        RegRenameKey(HKEY_CURRENT_USER, (L"Software\\Orbivex\\Pathlens\\" + from).c_str(), to);
+    }
+    LogKeyBackup() { rename(L"Log", L"Log.test-backup"); }
+    ~LogKeyBackup() { rename(L"Log.test-backup", L"Log"); }
+};
+
+struct Scratch {  // a fresh folder, removed with what it holds at the end
+    const fs::path path;
+    explicit Scratch(const std::wstring& leaf) : path(fs::temp_directory_path() / leaf) { fs::remove_all(path); }
+    ~Scratch() { fs::remove_all(path); }
+};
+
+std::vector<fs::path> filesIn(const fs::path& folder) {  // sorted
+    std::error_code ec;
+    std::vector<fs::path> files(fs::directory_iterator(folder, ec), fs::directory_iterator());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+std::string defaultLogFolder() {
+    char appData[MAX_PATH] = {};
+    SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, appData);
+    return std::string(appData) + "\\Orbivex\\Pathlens\\Logs";
+}
+
+std::string built(const std::string& folder) {
+    std::string path = "untouched";
+    EXPECT_EQ(buildLogFilePath(LogComponentServerDll, LogPlatformCitrix, folder, &path), 0) << folder;
+    const size_t cut = path.find_last_of('\\');
+    EXPECT_TRUE(cut != std::string::npos && std::regex_match(path.substr(cut + 1), kFileName)) << path;
+    return path.substr(0, cut);
+}
+
+// When active, makes the default log folder uncreatable by a file in its place, its old self set aside.
+struct DefaultFolderBlocker {
+    const bool active;
+    const fs::path folder = defaultLogFolder(), aside = defaultLogFolder() + ".test-aside";
+    explicit DefaultFolderBlocker(bool activate) : active(activate) {
+        std::error_code ec;
+        if (active) fs::rename(folder, aside, ec), std::ofstream(folder) << "x";
+    }
+    ~DefaultFolderBlocker() {
+        std::error_code ec;
+        if (active) fs::remove(folder, ec), fs::rename(aside, folder, ec);
+    }
+};
+
+// Runs the steps in a fresh process of this program (LogLife.DISABLED_Scenario): what it printed,
+// without gtest's own lines, then "EXIT=<code>".
+std::string runScenario(const std::wstring& steps) {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    _wputenv_s(L"PLX_LOG_SCENARIO", steps.c_str());
+    const std::wstring command = std::wstring(self) + L" --gtest_brief=1 --gtest_also_run_disabled_tests"
+                                                      L" --gtest_filter=LogLife.DISABLED_Scenario";
+    FILE* pipe = _wpopen(command.c_str(), L"rt");
+    std::string output;
+    char line[4096];
+    while (pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr)
+        if (line[0] != '[' && std::string(line).rfind("Note: ", 0) != 0) output += line;
+    return output + "EXIT=" + std::to_string(pipe != nullptr ? _pclose(pipe) : -1) + "\n";
+}
+
+// The records of a log file as "SEVERITY function message", read through a copy at an ASCII name.
+std::vector<std::string> logLines(const fs::path& file) {
+    const fs::path copy = fs::temp_directory_path() / "plx_logtest_copy.log";
+    std::error_code ec;
+    if (!fs::copy_file(file, copy, fs::copy_options::overwrite_existing, ec)) return {"cannot read " + file.u8string()};
+    std::vector<std::string> lines;
+    for (const auto& r : readLogRecords(copy.string())) lines.push_back(r.severity + " " + r.func + " " + r.message);
+    fs::remove(copy);
+    return lines;
+}
+
+void logEverySeverity(const std::string& tag) {
+    for (int s = plog::fatal; s <= plog::verbose; ++s)
+        PLOG(plog::Severity(s)) << tag << " " << plog::severityToString(plog::Severity(s));
+}
+
+// The records of logEverySeverity(tag) that a logger at maxSeverity writes.
+std::vector<std::string> tagged(const std::string& tag, int maxSeverity) {
+    std::vector<std::string> lines;
+    for (int s = plog::fatal; s <= maxSeverity; ++s) {
+        const std::string severity = plog::severityToString(plog::Severity(s));
+        lines.push_back(severity + " {anonymous}::logEverySeverity " + tag + " " + severity);
+    }
+    return lines;
+}
+
+std::vector<std::string> concat(std::initializer_list<std::vector<std::string>> groups) {
+    std::vector<std::string> all;
+    for (const auto& group : groups) all.insert(all.end(), group.begin(), group.end());
+    return all;
+}
+
+using Settings = std::tuple<int32_t, std::string, uint32_t, int32_t>;  // severity, path root, size, count
+const Settings kDefaults{0, "", 5242880, 10};
+
+Settings read(int32_t component = LogComponentServerDll) {
+    Settings s{-5, "stale", 1, 1};  // every output is replaced
+    EXPECT_EQ(readLogSettings(component, &std::get<0>(s), &std::get<1>(s), &std::get<2>(s), &std::get<3>(s)), 0);
+    return s;
+}
+
+}  // namespace
+
+TEST(ReadLogSettings, DefaultsBoundsTypesAndTheFileLimitRule) {
+    LogKeyBackup backup;
+    // Each step writes one value (or, without a name, removes the key) and reads the settings.
+    const std::tuple<const wchar_t*, DWORD, std::wstring, uint64_t, Settings> steps[] = {
+        {nullptr, 0, L"", 0, kDefaults},
+        {L"unrelated", REG_DWORD, L"", 1, kDefaults},
+        {L"severity", REG_DWORD, L"", 4, {4, "", 5242880, 10}},
+        {L"max_file_size", REG_DWORD, L"", 1000000, {4, "", 5242880, 10}},  // a size without a count is dropped
+        {nullptr, 0, L"", 0, kDefaults},
+        {L"max_file_size", REG_DWORD, L"", 1000, {0, "", 1000, 0}},  // with logging off a missing count stays 0
+        {L"max_file_count", REG_DWORD, L"", 3, {0, "", 1000, 3}},
+        {L"severity", REG_DWORD, L"", 7, {6, "", 1000, 3}},
+        {L"severity", REG_DWORD, L"", 0xFFFFFFFF, {6, "", 1000, 3}},  // compared as signed: the top bit set
+        {L"severity", REG_DWORD, L"", 5, {5, "", 1000, 3}},
+        {L"severity", REG_SZ, L"4", 0, {0, "", 1000, 3}},  // a value of another type counts as missing
+        {L"severity", REG_DWORD, L"", 2, {2, "", 1000, 3}},
+        {L"max_file_size", REG_QWORD, L"", 4000, {2, "", 5242880, 10}},
+        {L"max_file_size", REG_DWORD, L"", 2000, {2, "", 2000, 3}},
+        {L"max_file_count", REG_SZ, L"7", 0, {2, "", 5242880, 10}},
+        {L"path_root", REG_SZ, L"D:\\Logs\\Agent", 0, {2, "D:\\Logs\\Agent", 5242880, 10}},
+        {L"path_root", REG_SZ, L"Gr\u00fc\u00dfe \u65e5\u672c", 0, {2, u8"Gr\u00fc\u00dfe \u65e5\u672c", 5242880, 10}},
+        {L"path_root", REG_SZ, std::wstring(L"C:\\a\0C:\\b", 9), 0, {2, "C:\\a", 5242880, 10}},  // ends at a NUL
+        {L"path_root", REG_DWORD, L"", 5, {2, "", 5242880, 10}},
+    };
+    for (const auto& [name, type, text, number, expected] : steps) {
+        if (name == nullptr) RegDeleteTreeW(HKEY_CURRENT_USER, LOG_SETTINGS_KEY_PATH);
+        else if (type == REG_SZ) setValue(name, REG_SZ, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+        else setValue(name, type, &number, type == REG_QWORD ? 8 : 4);
+        EXPECT_EQ(read(), expected) << "after " << (name ? fs::path(name).u8string() : "removing the key");
+    }
+    // Each component reads its own sub-key, none the Log key itself.
+    setDword(L"severity", 3, L"client");
+    setDword(L"severity", 1, L"");
+    EXPECT_EQ(read(LogComponentServerDll), Settings(2, "", 5242880, 10));
+    EXPECT_EQ(read(LogComponentClientDll), Settings(3, "", 5242880, 10));
+    EXPECT_EQ(read(LogComponentServerTestApp), kDefaults);
+    // A path that is no valid UTF-16 cannot be converted: that error reaches the caller.
+    const wchar_t broken[] = {L'C', L':', wchar_t(0xDC00), L'\0'};
+    setValue(L"path_root", REG_SZ, broken, sizeof broken);
+    EXPECT_THROW(read(), std::range_error);
+}
+
+TEST(LogPaths, NamesAndTheFolderConfiguredOrTheDefaultOne) {
+    const std::tuple<int32_t, int32_t, std::string> names[] = {
+        {LogComponentServerDll, LogPlatformCitrix, "plx_srv_dll_citrix"}, {4, 5, "plx_none_none"},
+        {3, 4, "plx_client_test_app_platform_info"}, {-1, -1, "plx_none_none"}};  // the last of each table
+    for (const auto& [component, platform, expected] : names) {
+        std::string name;
+        EXPECT_TRUE(buildLogFileBaseName(component, platform, &name) == 0 && name == expected) << name;
+    }
+
+    Scratch scratch(L"plx_logtest paths");
+    const std::string base = scratch.path.u8string(), fallback = defaultLogFolder();
+    // A configured folder is created with its missing parents, and used as it is.
+    for (const std::string& folder : {base + "\\a\\b", base + "\\a\\b", base + "/c/d",
+                                      base + "\\" + fs::path(L"Gr\u00fc\u00dfe \u65e5\u672c").u8string()}) {
+        EXPECT_EQ(built(folder), folder);
+        EXPECT_TRUE(fs::is_directory(fs::u8path(folder))) << folder;
+    }
+    // Anything else gives the default folder: too short, a drive root, a missing drive, a file in
+    // the way, or a folder whose log file path would not fit MAX_PATH (which is not even created).
+    std::string missingDrive = "Q:\\";
+    while (GetDriveTypeA(missingDrive.c_str()) != DRIVE_NO_ROOT_DIR && missingDrive[0] < 'Y') ++missingDrive[0];
+    ASSERT_EQ(GetDriveTypeA(missingDrive.c_str()), UINT(DRIVE_NO_ROOT_DIR)) << "no free drive letter";
+    std::ofstream(scratch.path / "plain.txt") << "x";
+    const std::string tooLong = base + "\\" + std::string(MAX_PATH - base.size() - 40, 'x');
+    for (const std::string& folder : {std::string(), std::string("C:"), std::string("C:\\"), missingDrive + "Logs",
+                                      base + "\\plain.txt", base + "\\plain.txt\\sub", tooLong})
+        EXPECT_EQ(built(folder), fallback) << folder;
+    EXPECT_TRUE(fs::is_directory(fallback));
+    EXPECT_FALSE(fs::exists(fs::u8path(tooLong)));
+    const std::string fitting = base + "\\" + std::string(MAX_PATH - base.size() - 47, 'y');
+    std::string path;
+    ASSERT_EQ(buildLogFilePath(LogComponentServerDll, LogPlatformCitrix, fitting, &path), 0);
+    EXPECT_EQ(path.size(), size_t(MAX_PATH - 1)) << "a path of 259 characters fits";
+}
+
+// A scenario process (runScenario): "init N" (initGlobalData from N threads at once), "log TAG",
+// "severity N" and "badpath" (path_root no valid UTF-16) in the registry, "sleep MS", "shutdown".
+TEST(LogLife, DISABLED_Scenario) {
+    if (_wgetenv(L"PLX_LOG_SCENARIO") == nullptr) GTEST_SKIP() << "run by runScenario only";
+    std::istringstream script(fs::path(_wgetenv(L"PLX_LOG_SCENARIO")).u8string());
+    for (std::string step, argument; script >> step; std::fflush(stdout)) {
+        if (step != "badpath" && step != "shutdown") script >> argument;
+        if (step == "init") {
+            std::atomic<bool> go{false};
+            std::vector<std::thread> threads;
+            for (int n = std::stoi(argument); n > 0; --n)
+                threads.emplace_back([&go] { while (!go) std::this_thread::yield(); initGlobalData(); });
+            go = true;
+            for (auto& t : threads) t.join();
+            std::lock_guard<std::mutex> lock(_glLogMutex);
+            std::printf("PATH=%s\nLOGGER=%d\n", _glLogPath, _glLogger != nullptr ? 1 : 0);
+        } else if (step == "log") {
+            logEverySeverity(argument);
+        } else if (step == "severity") {
+            setDword(L"severity", std::stoul(argument));
+        } else if (step == "badpath") {
+            const wchar_t text[] = {L'C', L':', L'\\', wchar_t(0xD800), L'x', L'\0'};
+            setValue(L"path_root", REG_SZ, text, sizeof text);
+        } else if (step == "sleep") {
+            Sleep(std::stoul(argument));
+        } else {
+            ASSERT_EQ(step, "shutdown");
+            const ULONGLONG start = GetTickCount64();
+            const int rc = shutdownLog();
+            std::printf("SHUTDOWN rc=%d ms=%llu\n", rc, GetTickCount64() - start);
+        }
+    }
+}
+
+// The log's life, one fresh process per case.
+TEST(LogLife, ScenariosInFreshProcesses) {
+    const std::string dashes = "INFO initGlobalData -------------------------------------";
+    const std::string shutdown = "SHUTDOWN rc=0 ms=1?\\d{1,3}\n";  // under 2 s
+    const std::vector<std::string> banner = {
+        dashes, "INFO initGlobalData --- CITRIX SERVER DLL LOG Started ---", dashes,
+        "INFO initGlobalData Initializing global data ... ", "INFO initGlobalData Initializing global data ... Ok"};
+    std::wstring rolling = L"init 1";
+    for (int n = 0; n < 20; ++n) rolling += L" log R" + std::to_wstring(n);
+    const struct {
+        std::vector<std::pair<const wchar_t*, DWORD>> values;
+        bool blockDefaultFolder;  // and no path_root, else a fresh non-ASCII folder
+        std::wstring steps;
+        std::string output;  // a regular expression for all of it; the first group is the PATH
+        size_t files;
+        std::vector<std::string> log;  // the last records of the newest file (all of them when alone)
+    } cases[] = {
+        // Concurrent first calls make one log with one banner; the logger outlives shutdownLog.
+        {{{L"severity", 4}}, false, L"init 8 log A shutdown log B", "PATH=(.+)\nLOGGER=1\n" + shutdown, 1,
+         concat({banner, tagged("A", plog::info), tagged("B", plog::info)})},
+        // At warning neither the banner nor info lines; the process ends with its monitor running.
+        {{{L"severity", 3}}, false, L"init 1 log W", "PATH=(.+)\nLOGGER=1\n", 1, tagged("W", plog::warning)},
+        {{{L"severity", 4}, {L"max_file_size", 1000}, {L"max_file_count", 3}}, false, rolling + L" shutdown",
+         "PATH=(.+)\nLOGGER=1\n" + shutdown, 3, tagged("R19", plog::info)},
+        // No usable folder: the red line once, no logger.
+        {{{L"severity", 6}}, true, L"init 1 init 1 log X shutdown",
+         "Error : cannot initialize Citrix Server DLL log at ; error = -602\nPATH=()\nLOGGER=0\nPATH=\nLOGGER=0\n"
+         "SHUTDOWN rc=0 ms=\\d+\n", 0, {}},
+        // Logging off at start; the monitor applies each change within 1.5 s (later 1.8 s), made once it
+        // watches again: 0 stops logging, 9 is bounded to 6, a failed read keeps it. Shutdown while it waits.
+        {{}, false, L"init 1 log A0 sleep 300 severity 4 sleep 1500 log A1 sleep 300 severity 6 sleep 1800 log A2 "
+         L"severity 0 sleep 1800 log A3 severity 9 sleep 1800 log A4 badpath sleep 1800 log A5 sleep 500 shutdown",
+         "PATH=()\nLOGGER=0\n" + shutdown, 1,
+         concat({tagged("A1", plog::info), tagged("A2", plog::verbose), tagged("A4", plog::verbose),
+                 {"ERROR OxMonitorTask::run [Registry monitoring thread] Exception: bad conversion"},
+                 tagged("A5", plog::verbose)})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(fs::path(c.steps).u8string());
+        LogKeyBackup backup;
+        Scratch folder(L"plx_logtest life \u00e4\u00f6\u00fc \u65e5\u672c");
+        DefaultFolderBlocker blocker(c.blockDefaultFolder);
+        for (const auto& [name, value] : c.values) setDword(name, value);
+        const std::wstring root = c.blockDefaultFolder ? L"" : folder.path.wstring();
+        setValue(L"path_root", REG_SZ, root.c_str(), (root.size() + 1) * sizeof(wchar_t));
+        const std::string out = runScenario(c.steps);
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(out, m, std::regex(c.output + "EXIT=0\n"))) << out;
+        const auto files = filesIn(folder.path);
+        ASSERT_EQ(files.size(), c.files) << out;
+        if (files.empty()) continue;
+        for (size_t k = 1; k < files.size(); ++k)
+            EXPECT_EQ(files[k - 1], fs::path(files.back()).replace_extension(std::to_wstring(k) + L".log"));
+        EXPECT_TRUE(std::regex_match(files.back().filename().u8string(), kFileName)) << files.back().u8string();
+        EXPECT_TRUE(m[1].length() == 0 || m[1].str() == files.back().u8string()) << out;
+        const auto lines = logLines(files.back());
+        ASSERT_GE(lines.size(), c.log.size());
+        EXPECT_EQ(std::vector<std::string>(lines.end() - c.log.size(), lines.end()), c.log);
+        EXPECT_TRUE(files.size() > 1 || lines.size() == c.log.size()) << lines.size() << " records";
+    }
+}

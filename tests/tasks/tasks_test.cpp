@@ -1,0 +1,244 @@
+// The task base and the metrics polling task on real threads, against the substitute WFAPI.DLL with
+// the test log read back (short timings through OxMetricsTimings). Session/channel faults: tests/faults.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "citrix/wfapi_loader.h"
+#include "protocol/client_info.h"
+#include "support/log_capture.h"
+#include "tasks/ox_metrics_task.h"
+#include "wfsim_control.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const std::string kStopLine = "DEBUG [METRICS THREAD] : Stop flag has been set.";
+
+long long msSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+bool waitUntil(const std::function<bool()>& condition, int boundMs = 10000) {
+    for (const auto start = Clock::now(); !condition(); sleepMs(2))
+        if (msSince(start) > boundMs) return false;
+    return true;
+}
+
+struct ProbeTask : OxWorkingTask {
+    using OxWorkingTask::waitFor;  // the tests drive the wait from their own thread
+    std::function<void(ProbeTask&)> body;
+    void run() override { body(*this); }
+};
+
+long long timedWait(ProbeTask& task, int32_t totalMs, int32_t stepMs, bool stopped = false) {
+    const auto start = Clock::now();
+    EXPECT_EQ(task.waitFor(totalMs, stepMs), stopped);
+    return msSince(start);
+}
+
+template <typename Record>
+Record stored(const Record& global) { std::lock_guard<std::mutex> lock(_glClientInfoMutex); return global; }
+
+WfsimCounters sim() { WfsimCounters c; wfsim_get_counters(&c); return c; }
+
+// The task's own records since the mark, as "SEVERITY message".
+std::vector<std::string> taskLog(const LogCapture& log) {
+    std::vector<std::string> out;
+    for (const auto& r : log.records())
+        if (r.func == "OxMetricsTask::run") out.push_back(r.severity + " " + r.message);
+    return out;
+}
+
+int taskRecords(const LogCapture& log, const std::string& line) {
+    const auto all = taskLog(log);
+    return static_cast<int>(std::count(all.begin(), all.end(), line));
+}
+
+// A task on its thread as the entry point owns it: cycles 50 ms apart, back-off firstMs up to capMs.
+struct TaskRunner {
+    std::unique_ptr<OxMetricsTask> task;
+    std::thread thread;
+    explicit TaskRunner(bool pollV2, uint32_t firstMs = 300000, uint32_t capMs = 300000)
+        : task(new OxMetricsTask(pollV2, OxMetricsTimings{50, firstMs, capMs, 500})),
+          thread([this] { task->execute(); }) {}
+    ~TaskRunner() { stopAndJoin(); }
+    long long stopAndJoin() {  // milliseconds from the stop request until the thread has ended
+        const auto start = Clock::now();
+        task->stop();
+        if (thread.joinable()) thread.join();
+        return msSince(start);
+    }
+};
+
+class MetricsTaskTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ensureTestLog();
+        wfsim_reset();
+        ASSERT_TRUE(loadWFAPIWrapper());
+        std::lock_guard<std::mutex> lock(_glClientInfoMutex);
+        resetClientInfo(&_glClientInfo);
+        resetClientInfo(&_glClientInfo_v2.base);
+        resetClientInfoV2Ext(&_glClientInfo_v2.ext);
+    }
+    void TearDown() override {
+        const WfsimCounters c = sim();
+        EXPECT_EQ(wfsim_outstanding() + c.badFrees + c.badChannelCloses + c.badSmcCloses, 0) << "kept or freed twice";
+    }
+
+    // The counterpart's answer, with values the task must replace in latency and readFailurePercent.
+    static ClientInfo answer(const char* user, const char* computer) {
+        ClientInfo info{};
+        resetClientInfo(&info);
+        info.latency = 12345;
+        info.readFailurePercent = 777;
+        std::strcpy(info.userName, user);
+        std::strcpy(info.computerName, computer);
+        std::strcpy(info.clientText1, "Windows 11");
+        wfsim_set_client_info(&info);
+        return info;
+    }
+};
+
+TEST_F(MetricsTaskTest, Version1TaskStoresTheAnswerWithTheLatencyRenewedEveryFifthPing) {
+    const ClientInfo sent = answer("alice", "PC-042");
+    wfsim_set_latency(100, 0);
+    LogCapture log;
+    TaskRunner runner(false);
+    std::vector<int32_t> latencies;  // stored after cycles 1..7
+    for (int cycle = 1; cycle <= 7; ++cycle) {
+        if (cycle == 5) {  // the sixth cycle's pings are answered faster
+            ASSERT_TRUE(waitUntil([] { return sim().pingAnswers >= 25; }));
+            wfsim_set_latency(40, 0);
+        }
+        // Once the next cycle has sent its first ping, this cycle's store is done, and the
+        // next store is at least five round trips away.
+        ASSERT_TRUE(waitUntil([cycle] { return sim().pingAnswers >= 5 * cycle + 1; })) << log.dump();
+        latencies.push_back(stored(_glClientInfo).latency);
+    }
+    EXPECT_LT(runner.stopAndJoin(), 2000);
+
+    for (int i = 1; i < 5; ++i) EXPECT_EQ(latencies[i], latencies[0]) << "held for five cycles";
+    EXPECT_TRUE(latencies[0] >= 95 && latencies[0] < 150) << latencies[0] << " replaces the counterpart's value";
+    // About (100 + 40) / 2: half the running average of the first five, half the new ping.
+    EXPECT_TRUE(latencies[5] >= 65 && latencies[5] < 95) << latencies[5];
+    EXPECT_GE(latencies[0] - latencies[5], 20);
+    EXPECT_EQ(latencies[6], latencies[5]) << "held again after the change";
+
+    ClientInfo got = stored(_glClientInfo);
+    EXPECT_TRUE(got.readFailurePercent >= 0 && got.readFailurePercent <= 100) << got.readFailurePercent;
+    got.latency = sent.latency;
+    got.readFailurePercent = sent.readFailurePercent;
+    EXPECT_EQ(std::memcmp(&got, &sent, sizeof got), 0) << "every other field as the counterpart sent it";
+    EXPECT_EQ(stored(_glClientInfo_v2).base.latency, -1) << "a version-1 task never writes the version-2 record";
+    EXPECT_EQ(stored(_glClientInfo_v2).ext.extValue1, -1);
+    EXPECT_EQ(sim().dataV2Answers, 0);
+    EXPECT_EQ(sim().channelsOpened, 1);
+    // Healthy cycles log nothing: the banner, the open and the stop exit only.
+    const std::string separator = "DEBUG " + std::string(64, '=');
+    const std::vector<std::string> expected = {separator, "DEBUG [METRICS THREAD] : started...", separator,
+        "INFO [METRICS THREAD] The virtual channel 'OXLENS' has been open sucessfully", kStopLine};
+    EXPECT_EQ(taskLog(log), expected) << log.dump();
+}
+
+// Nameless answers reach only the version-2 record, and the third in a row backs off; the
+// back-off doubles to its cap over the task's whole life, not restarting after a success.
+TEST_F(MetricsTaskTest, NamelessAnswersThenADisconnectBackOffWithDoublingWaits) {
+    ClientInfo expectedBase = answer("bob", "PC-7");
+    ClientInfoV2Ext ext{};
+    resetClientInfoV2Ext(&ext);
+    std::strcpy(ext.extText1, "ext-one");
+    wfsim_set_client_info_v2(&ext, 1);
+    wfsim_set_fault(WFSIM_FAULT_EMPTY_NAMES, -1);
+    LogCapture log;
+    TaskRunner runner(true, 1000, 3000);
+    ASSERT_TRUE(waitUntil([&] { return log.has("Waiting1seconds. In Pending State"); })) << log.dump();
+    EXPECT_EQ(taskRecords(log, "ERROR [METRICS THREAD] : [clientInfo.userName] or [clientInfo.computerName] is empty."),
+              1);
+    EXPECT_EQ(sim().dataAnswers, 3);
+    EXPECT_EQ(sim().dataV2Answers, 2) << "the third nameless cycle skips the version-2 request";
+    EXPECT_EQ(stored(_glClientInfo).latency, -1) << "nameless answers never reach the version-1 record";
+    // The version-2 base is the cycle's version-1 data, measured latency included.
+    ClientInfoV2 v2 = stored(_glClientInfo_v2);
+    EXPECT_GE(v2.base.latency, 0);
+    EXPECT_NE(v2.base.latency, expectedBase.latency);
+    v2.base.latency = expectedBase.latency;
+    v2.base.readFailurePercent = expectedBase.readFailurePercent;
+    expectedBase.userName[0] = expectedBase.computerName[0] = '\0';
+    EXPECT_EQ(std::memcmp(&v2.base, &expectedBase, sizeof expectedBase), 0);
+    EXPECT_EQ(std::memcmp(&v2.ext, &ext, sizeof ext), 0);
+
+    wfsim_set_fault(WFSIM_FAULT_EMPTY_NAMES, 0);  // during the 1 s back-off
+    ASSERT_TRUE(waitUntil([] { return std::strcmp(stored(_glClientInfo).userName, "bob") == 0; })) << log.dump();
+    wfsim_set_connect_state(WFDisconnected);
+    ASSERT_TRUE(waitUntil([&] { return log.has("Waiting3seconds. In Pending State"); })) << log.dump();
+    EXPECT_LT(runner.stopAndJoin(), 1000) << "a stop ends the back-off wait at its next step";
+    EXPECT_EQ(runner.task->state(), Pending);
+    // 1 s, 2 s, then 4 s capped to 3 s.
+    for (const char* wait : {"ERROR Waiting1seconds. In Pending State", "ERROR Waiting2seconds. In Pending State",
+                             "ERROR Waiting3seconds. In Pending State"})
+        EXPECT_EQ(taskRecords(log, wait), 1) << wait;
+    EXPECT_EQ(log.countContaining("seconds. In Pending State"), 3);
+    const std::string notConnected =
+        "WARN Session Connection State is not WFActive and not WFConnected. Waiting for connection...";
+    EXPECT_GE(taskRecords(log, notConnected), 2);
+    EXPECT_EQ(taskRecords(log, kStopLine), 1);
+    EXPECT_EQ(log.countContaining("finished..."), 0);
+    EXPECT_EQ(sim().channelsOpened, 2) << "the channel is opened anew after a back-off";
+}
+
+TEST(WaitFor, KeepsCadenceFromTheEndOfThePreviousWaitAndSeesAStopAtOnce) {
+    ProbeTask task;
+    EXPECT_LT(timedWait(task, 3000, 10), 1000) << "the first wait of a new task ends after one step";
+    // Called 600 ms into a 1000 ms period: ends when the period is over, not 1000 ms later.
+    const auto periodStart = Clock::now();
+    sleepMs(600);
+    timedWait(task, 1000, 10);
+    EXPECT_GE(msSince(periodStart), 980);
+    EXPECT_LT(msSince(periodStart), 1400);
+    sleepMs(1200);
+    EXPECT_LT(timedWait(task, 1000, 10), 500) << "the period has passed already: one step";
+    EXPECT_LT(timedWait(task, 1, 10), 500) << "a total not above the step: one step";
+    task.stop();  // (a stop during a long wait: the metrics task's back-off)
+    EXPECT_LT(timedWait(task, 1000, 5000, true), 1000) << "after a stop a wait returns before its first sleep";
+}
+
+TEST(OxWorkingTask, RunningFromConstructionUntilRunEndsHoweverItEndsAndNoStopIsLost) {
+    enum Ending { Returns, ThrowsStd, ThrowsOther, StoppedBeforeExecute };
+    for (const Ending ending : {Returns, ThrowsStd, ThrowsOther, StoppedBeforeExecute}) {
+        SCOPED_TRACE(ending);
+        ProbeTask task;
+        std::atomic<bool> runningInside{false};
+        std::atomic<int> cycles{0};
+        task.body = [&](ProbeTask& self) {
+            runningInside = self.isRunning();
+            while (cycles < 3 && !self.waitFor(1, 10)) ++cycles;
+            if (ending == ThrowsStd) throw std::runtime_error("boom");  // dropped by execute()
+            if (ending == ThrowsOther) throw 42;
+        };
+        EXPECT_TRUE(task.isRunning()) << "running before its thread has done anything";
+        if (ending == StoppedBeforeExecute) task.stop();
+        EXPECT_EQ(task.isRunning(), ending != StoppedBeforeExecute);
+        std::thread thread([&] { task.execute(); });
+        thread.join();
+        // A stop requested before execute() must reach run()'s first wait.
+        EXPECT_EQ(runningInside, ending != StoppedBeforeExecute);
+        EXPECT_EQ(cycles, ending == StoppedBeforeExecute ? 0 : 3);
+        EXPECT_FALSE(task.isRunning());
+    }
+}
+
+}  // namespace
