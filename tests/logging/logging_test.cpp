@@ -172,6 +172,7 @@ TEST(ReadLogSettings, DefaultsBoundsTypesAndTheFileLimitRule) {
         {L"path_root", REG_SZ, L"D:\\Logs\\Agent", 0, {2, "D:\\Logs\\Agent", 5242880, 10}},
         {L"path_root", REG_SZ, L"Gr\u00fc\u00dfe \u65e5\u672c", 0, {2, u8"Gr\u00fc\u00dfe \u65e5\u672c", 5242880, 10}},
         {L"path_root", REG_SZ, std::wstring(L"C:\\a\0C:\\b", 9), 0, {2, "C:\\a", 5242880, 10}},  // ends at a NUL
+        {L"path_root", REG_SZ, L"", 0, {2, "", 5242880, 10}},
         {L"path_root", REG_DWORD, L"", 5, {2, "", 5242880, 10}},
     };
     for (const auto& [name, type, text, number, expected] : steps) {
@@ -285,8 +286,7 @@ TEST(LogLife, ScenariosInFreshProcesses) {
         {{{L"severity", 3}}, false, L"init 1 log W", "PATH=(.+)\nLOGGER=1\n", 1, tagged("W", plog::warning)},
         {{{L"severity", 4}, {L"max_file_size", 1000}, {L"max_file_count", 3}}, false, rolling + L" shutdown",
          "PATH=(.+)\nLOGGER=1\n" + shutdown, 3, tagged("R19", plog::info)},
-        // No usable folder: the red line once, no logger.
-        {{{L"severity", 6}}, true, L"init 1 init 1 log X shutdown",
+        {{{L"severity", 6}}, true, L"init 1 init 1 log X shutdown",  // no usable folder: no logger, the red line once
          "Error : cannot initialize Citrix Server DLL log at ; error = -602\nPATH=()\nLOGGER=0\nPATH=\nLOGGER=0\n"
          "SHUTDOWN rc=0 ms=\\d+\n", 0, {}},
         // Logging off at start; the monitor applies each change within 1.5 s (later 1.8 s), made once it
