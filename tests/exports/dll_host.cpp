@@ -6,13 +6,10 @@
 #include <stdexcept>
 #include <thread>
 
-namespace {
-
 const wchar_t* const kServerKey = L"Software\\Orbivex\\Pathlens\\Log\\server";
 const REGSAM kAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
 
-// The test settings before the first test; at the end the DLL stopped and unloaded (its log
-// closed), the settings key of this build tree's Wine prefix removed and the log folders too.
+// Test settings first; at the end the DLL stopped and unloaded, the settings key and log folders removed.
 class HostEnvironment : public testing::Environment {
     void SetUp() override { useTestLogSettings(); }
     void TearDown() override {
@@ -25,19 +22,20 @@ class HostEnvironment : public testing::Environment {
 };
 testing::Environment* const g_environment = testing::AddGlobalTestEnvironment(new HostEnvironment);
 
-}  // namespace
-
 std::atomic<int> g_v1Calls{0}, g_v2Calls{0};
 ClientInfo g_v1;
 ClientInfoV2 g_v2;
 void PLX_CDECL copyV1(void* record) { std::memcpy(&g_v1, record, sizeof g_v1), ++g_v1Calls; }
 void PLX_CDECL copyV2(void* record) { std::memcpy(&g_v2, record, sizeof g_v2), ++g_v2Calls; }
 int32_t call(bool v2) { return v2 ? dll().getV2(copyV2, nullptr) : dll().get(copyV1, nullptr); }
+std::pair<int32_t, int> callCounted(bool v2) {
+    g_v1Calls = g_v2Calls = 0;
+    return {call(v2), g_v1Calls + g_v2Calls};  // a braced list is evaluated from left to right
+}
 
 std::wstring exeDir() {
     wchar_t path[MAX_PATH];
-    const std::wstring full(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
-    return full.substr(0, full.find_last_of(L'\\'));
+    return std::filesystem::path(path, path + GetModuleFileNameW(nullptr, path, MAX_PATH)).parent_path().wstring();
 }
 
 const ProductDll& dll() {
@@ -54,16 +52,17 @@ const ProductDll& dll() {
 }
 
 std::wstring logRoot() {
-    static const std::wstring root =
-        (std::filesystem::temp_directory_path() / ("plx_host_" + std::to_string(GetCurrentProcessId()))).wstring();
-    return root;
+    static const auto root =
+        std::filesystem::temp_directory_path() / ("plx_host_" + std::to_string(GetCurrentProcessId()));
+    return root.wstring();
 }
 
 std::vector<std::wstring> logFiles(const std::wstring& folder) {
     std::vector<std::wstring> files;
     std::error_code ec;
-    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
-        if (it->path().filename().wstring().rfind(L"plx_srv_dll_citrix_", 0) == 0) files.push_back(it->path().wstring());
+    for (std::filesystem::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+        if (it->path().filename().wstring().rfind(L"plx_srv_dll_citrix_", 0) == 0)
+            files.push_back(it->path().wstring());
     return files;
 }
 
@@ -74,8 +73,8 @@ std::string productLog() {
 
 void setServerValue(const wchar_t* name, DWORD type, const void* data, DWORD size) {
     HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kServerKey, 0, nullptr, 0, kAccess, nullptr, &key, nullptr) != ERROR_SUCCESS ||
-        (RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size) != ERROR_SUCCESS))
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kServerKey, 0, nullptr, 0, kAccess, nullptr, &key, nullptr) ||
+        RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size))
         throw std::runtime_error("cannot write a settings value");
     RegCloseKey(key);
 }
@@ -94,17 +93,14 @@ void useTestLogSettings() {
 
 void configureSession() {
     wfsim_reset();
-    wfsim_set_latency(30, 0);
     ClientInfo info{};
     std::strcpy(info.userName, "host.user");
     std::strcpy(info.computerName, "HOST-PC-01");
-    std::strcpy(info.clientText3, "a longer text of the client");
     info.clientValue1 = 1234;
     info.clientReal1 = 2.5;
     wfsim_set_client_info(&info);
     ClientInfoV2Ext ext{};
     std::strcpy(ext.extText1, "ext-one");
-    ext.extValue1 = 21;
     ext.extValue3 = 77;
     wfsim_set_client_info_v2(&ext, 1);
 }
@@ -123,9 +119,19 @@ bool waitUntil(const std::function<bool()>& pred, int timeoutMs) {
     return true;
 }
 
-std::string accountingProblems() {
+bool pollUntilData(bool v2) {
+    int32_t rc = ICASRV_OK;
+    return waitUntil([&] { return (rc = call(v2)) != ICASRV_OK || hasData(v2 ? g_v2.base : g_v1); }, 10000) && rc == 0;
+}
+
+WfsimCounters counters() {
     WfsimCounters c{};
     wfsim_get_counters(&c);
+    return c;
+}
+
+std::string accountingProblems() {
+    const WfsimCounters c = counters();
     const LONG n[] = {wfsim_outstanding(), c.badFrees, c.badChannelCloses, c.badSmcCloses};
     const char* what[] = {"outstanding ", "bad frees ", "bad channel closes ", "bad session handle closes "};
     std::string problems;
@@ -138,7 +144,8 @@ std::string missingInOrder(const std::vector<LogRecord>& records, const std::vec
     for (const Line& l : lines) {
         const std::regex re(l.re ? l.text : "");
         const auto fits = [&](const LogRecord& r) {
-            return r.severity == l.severity && r.func == l.func && (l.re ? std::regex_match(r.message, re) : r.message == l.text);
+            return r.severity == l.severity && r.func == l.func &&
+                   (l.re ? std::regex_match(r.message, re) : r.message == l.text);
         };
         while (at < records.size() && !fits(records[at])) ++at;
         if (at++ == records.size()) {
@@ -154,7 +161,8 @@ ChildResult runChild(const std::wstring& exe, const std::wstring& args, const st
     ChildResult result;
     const std::wstring outPath = logRoot() + L"\\child.out";
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    const HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+    const HANDLE out =
+        CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
     STARTUPINFOW si{};
     si.cb = sizeof si;
     si.dwFlags = STARTF_USESTDHANDLES;
@@ -163,7 +171,8 @@ ChildResult runChild(const std::wstring& exe, const std::wstring& args, const st
     std::wstring commandLine = L"\"" + exe + L"\" " + args;
     if (CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, workDir.c_str(), &si, &pi)) {
         DWORD code = 0;
-        if (WaitForSingleObject(pi.hProcess, static_cast<DWORD>(timeoutMs)) == WAIT_OBJECT_0 && GetExitCodeProcess(pi.hProcess, &code))
+        if (WaitForSingleObject(pi.hProcess, static_cast<DWORD>(timeoutMs)) == WAIT_OBJECT_0 &&
+            GetExitCodeProcess(pi.hProcess, &code))
             result.exitCode = static_cast<int>(code);
         else
             TerminateProcess(pi.hProcess, 999), WaitForSingleObject(pi.hProcess, 10000);
