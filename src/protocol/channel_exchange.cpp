@@ -79,24 +79,28 @@ int SendBeginAndEndPing(HANDLE channel, OxlensPacket* request, OxlensPacket* ans
     for (int exchange = 0; exchange < PING_EXCHANGES; ++exchange) {
         ULONG written = 0;
         if (!writePacket(channel, request, &written)) {
-            PLOGE << "PING request writing error: " << GetLastError();
+            const DWORD code = GetLastError();  // before the log record is built
+            PLOGE << "PING request writing error: " << code;
             return -127;
         }
         if (written != request->header.uLength) {
+            const DWORD code = GetLastError();
             PLOGE << "PING request writing error: Should write " << request->header.uLength
-                  << " bytes, written : " << written << " bytes; System error: " << GetLastError();
+                  << " bytes, written : " << written << " bytes; System error: " << code;
             return -128;
         }
         ULONG received = 0;
         if (!readPacket(channel, readTimeoutMs, answer, &received)) {
-            PLOGE << "PONG response eeading error:" << GetLastError();
+            const DWORD code = GetLastError();
+            PLOGE << "PONG response eeading error:" << code;
             return -129;
         }
         // Answers left over from earlier requests are drained without waiting; a read that
         // delivers nothing ends the draining.
         while (answer->header.uSeqNum != request->header.uSeqNum) {
             if (!readPacket(channel, DRAIN_TIMEOUT_MS, answer, &received)) {
-                PLOGE << "PONG response eeading error:" << GetLastError();
+                const DWORD code = GetLastError();
+                PLOGE << "PONG response eeading error:" << code;
                 return -130;
             }
             if (received == 0) {
