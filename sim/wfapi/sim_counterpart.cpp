@@ -103,7 +103,8 @@ void receiveRequest(SimState& s, ChannelState& channel, const uint8_t* request, 
     if (!channel.answers.empty()) {
         readyAt = std::max(readyAt, channel.answers.back().readyAt);
     }
-    if (takeFault(s, WFSIM_FAULT_STALE_ANSWERS)) {
+    // A drain-read fault needs something to drain: stale answers come first while it is armed.
+    if (takeFault(s, WFSIM_FAULT_STALE_ANSWERS) || s.faults[WFSIM_FAULT_DRAIN_READ_FAILS] != 0) {
         for (int age = 2; age >= 1; --age) {
             Bytes stale = answer;
             OXLENS_PACKET_HEADER staleHeader = readHeader(stale);

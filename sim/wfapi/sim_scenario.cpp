@@ -46,6 +46,7 @@ const FaultName kFaultNames[] = {
     {"empty_names", WFSIM_FAULT_EMPTY_NAMES},
     {"wrong_answer_type", WFSIM_FAULT_WRONG_ANSWER_TYPE},
     {"no_answer", WFSIM_FAULT_NO_ANSWER},
+    {"drain_read_fails", WFSIM_FAULT_DRAIN_READ_FAILS},
 };
 static_assert(sizeof(kFaultNames) / sizeof(kFaultNames[0]) == WFSIM_FAULT_COUNT_ - 1,
               "every fault has a scenario name");

@@ -333,6 +333,8 @@ BOOL WINAPI WFVirtualChannelRead(HANDLE channel, ULONG timeoutMs, PCHAR buffer, 
             error = ERROR_INVALID_PARAMETER;
         } else if (takeFault(s, WFSIM_FAULT_READ_FAILS)) {
             error = ERROR_GEN_FAILURE;
+        } else if (timeoutMs == 0 && takeFault(s, WFSIM_FAULT_DRAIN_READ_FAILS)) {
+            error = ERROR_GEN_FAILURE;
         } else if (takeFault(s, WFSIM_FAULT_READ_TIMEOUT)) {
             // Waits out its whole time-out unless the channel is closed meanwhile.
             s.changed.wait_until(lock, deadline,

@@ -48,6 +48,7 @@ enum WfsimFault {
     WFSIM_FAULT_EMPTY_NAMES,                  // userName and computerName empty
     WFSIM_FAULT_WRONG_ANSWER_TYPE,            // data answers carry another uType
     WFSIM_FAULT_NO_ANSWER,                    // the counterpart ignores requests (scripted answers still come)
+    WFSIM_FAULT_DRAIN_READ_FAILS,             // stale answers come first and the 0 ms read draining them fails
     WFSIM_FAULT_COUNT_                        // number of fault kinds + 1
 };
 

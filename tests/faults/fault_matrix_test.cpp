@@ -94,6 +94,7 @@ static std::vector<FaultCase> faultCases() {
          {ping("PING request writing error: Should write 4160 bytes, written : 2080 bytes; System error: 0"),
           pingFailed(-128)}},
         {WFSIM_FAULT_READ_FAILS, 1, Pending, {ping("PONG response eeading error:31"), pingFailed(-129)}},
+        {WFSIM_FAULT_DRAIN_READ_FAILS, 1, Pending, {ping("PONG response eeading error:31"), pingFailed(-130)}},
         // A read that waits out its 5 s time-out, and a counterpart that never answers.
         {WFSIM_FAULT_READ_TIMEOUT, 1, Pending, {ping("PONG response eeading error:258"), pingFailed(-129)}},
         {WFSIM_FAULT_NO_ANSWER, -1, Pending, {ping("PONG response eeading error:258"), pingFailed(-129)}},
