@@ -8,11 +8,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 dir=${PLX_BUILD_DIR:-$root/build/x86_64}
 
 "$root/scripts/setup.sh"
-if [ ! -f "$dir/build.ninja" ]; then
-  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/mingw-x86_64.cmake" >/dev/null
-fi
 echo "== building plxbench, plx_srv_citrix32.dll and the substitute WFAPI.DLL in $dir"
-cmake --build "$dir" -j 2 --target plxbench
+PLX_BUILD_DIR="$dir" "$root/scripts/build.sh" x86_64 --target plxbench
 "$dir/wine-run.sh" --boot >/dev/null
 
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)

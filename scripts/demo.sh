@@ -4,6 +4,7 @@
 # Wine prefix's registry, and the script shows where the log went.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+unset PLX_BUILD_DIR  # this script uses the standard build trees
 dir="$root/build/x86_64"
 
 "$root/scripts/setup.sh"

@@ -15,11 +15,8 @@ if [ "${1:-}" = "--long" ]; then
 fi
 
 "$root/scripts/setup.sh"
-if [ ! -f "$dir/build.ninja" ]; then
-  cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/mingw-x86_64.cmake" >/dev/null
-fi
 echo "== building plxsoak, plx_srv_citrix32.dll and the substitute WFAPI.DLL in $dir"
-cmake --build "$dir" -j 2 --target plxsoak
+PLX_BUILD_DIR="$dir" "$root/scripts/build.sh" x86_64 --target plxsoak
 "$dir/wine-run.sh" --boot >/dev/null
 
 status=0

@@ -3,6 +3,7 @@
 # x86_64 (wine64) always runs; the i686 product's tests run where 32-bit code can execute.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+unset PLX_BUILD_DIR  # this script uses the standard build trees
 "$root/scripts/setup.sh" || { echo "test.sh: set-up failed"; exit 1; }
 
 status=0
