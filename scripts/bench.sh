@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
-# Builds the x86_64 twin and runs the benchmark (plxbench.exe) under wine64 against the
+# Builds one architecture and runs the benchmark (plxbench.exe) under its Wine against the
 # substitute WFAPI.DLL. Every figure is measured in this run and printed with its goal and
 # PASS or MISS; a MISS does not fail the script. Takes about two minutes.
-#   PLX_BUILD_DIR=<dir>  build tree to use (default: build/x86_64)
+#   scripts/bench.sh [i686|x86_64]   default: i686 (the product) where 32-bit code runs, else x86_64
+#   PLX_BUILD_DIR=<dir>  build tree to use (default: build/<arch>)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-dir=${PLX_BUILD_DIR:-$root/build/x86_64}
-
 "$root/scripts/setup.sh"
+arch=${1:-$("$root/scripts/default-arch.sh")}
+case $arch in i686|x86_64) ;; *) echo "bench.sh: unknown architecture '$arch' (i686 or x86_64)"; exit 2;; esac
+dir=${PLX_BUILD_DIR:-$root/build/$arch}
 echo "== building plxbench, plx_srv_citrix32.dll and the substitute WFAPI.DLL in $dir"
-PLX_BUILD_DIR="$dir" "$root/scripts/build.sh" x86_64 --target plxbench
+PLX_BUILD_DIR="$dir" "$root/scripts/build.sh" "$arch" --target plxbench
 "$dir/wine-run.sh" --boot >/dev/null
 
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
-echo "== host: $(nproc) cores ($cpu), $(uname -sr), $(/usr/lib/wine/wine64 --version)"
+wine=/usr/lib/wine/wine64; [ "$arch" = i686 ] && wine=/usr/lib/wine/wine
+echo "== $arch under $($wine --version); host: $(nproc) cores ($cpu), $(uname -sr)"
 "$dir/wine-run.sh" "$dir/bin/plxbench.exe"

@@ -1,26 +1,27 @@
 #!/usr/bin/env bash
-# Builds the x86_64 twin and soaks the DLL under wine64 (plxsoak.exe): 16 host threads call
+# Builds one architecture and soaks the DLL under its Wine (plxsoak.exe): 16 host threads call
 # the get exports and cleanup in random order against a jittering, fault-injecting substitute
 # counterpart; then the same with WFAPI.DLL left to the library, so that every cleanup really
 # unloads it. Exits non-zero on a crash, a deadlock, a torn record or a leak.
-#   scripts/soak.sh [--long] [plxsoak options...]   --long: 60 s per run instead of 15 s
-#   PLX_BUILD_DIR=<dir>  build tree to use (default: build/x86_64)
+#   scripts/soak.sh [i686|x86_64] [--long] [plxsoak options...]   --long: 60 s per run instead of 15 s
+#   default architecture: i686 (the product) where 32-bit code runs, else x86_64
+#   PLX_BUILD_DIR=<dir>  build tree to use (default: build/<arch>)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-dir=${PLX_BUILD_DIR:-$root/build/x86_64}
+"$root/scripts/setup.sh"
+case ${1:-} in i686|x86_64) arch=$1; shift;; *) arch=$("$root/scripts/default-arch.sh");; esac
+dir=${PLX_BUILD_DIR:-$root/build/$arch}
 seconds=15
 if [ "${1:-}" = "--long" ]; then
   seconds=60
   shift
 fi
-
-"$root/scripts/setup.sh"
 echo "== building plxsoak, plx_srv_citrix32.dll and the substitute WFAPI.DLL in $dir"
-PLX_BUILD_DIR="$dir" "$root/scripts/build.sh" x86_64 --target plxsoak
+PLX_BUILD_DIR="$dir" "$root/scripts/build.sh" "$arch" --target plxsoak
 "$dir/wine-run.sh" --boot >/dev/null
 
 status=0
-echo "== soak: faults and payload churn from the substitute, ${seconds} s"
+echo "== soak ($arch): faults and payload churn from the substitute, ${seconds} s"
 "$dir/wine-run.sh" "$dir/bin/plxsoak.exe" --seconds "$seconds" "$@" || status=1
 echo "== soak: WFAPI.DLL unloaded by every cleanup, ${seconds} s"
 "$dir/wine-run.sh" "$dir/bin/plxsoak.exe" --seconds "$seconds" --unload-wfapi "$@" || status=1

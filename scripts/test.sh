@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Sets up the machine, builds both architectures and runs the tests under Wine.
-# x86_64 (wine64) always runs; the i686 product's tests run where 32-bit code can execute.
+# Sets up the machine, builds both architectures and runs the tests under Wine: the i686
+# product first where 32-bit code can execute, then the x86_64 twin (wine64), which always runs.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 unset PLX_BUILD_DIR  # this script uses the standard build trees
@@ -23,7 +23,7 @@ count() {
     passed=$((passed + t - f)); failed=$((failed + f))
   fi
 }
-for arch in x86_64 i686; do
+for arch in i686 x86_64; do
   echo "== building $arch"
   "$root/scripts/build.sh" "$arch" || { echo "test.sh: $arch build failed"; exit 1; }
 done
@@ -38,7 +38,6 @@ run_ctest() {
   ran+=("$arch")
 }
 
-run_ctest x86_64
 if "$root/scripts/can-run-32bit.sh" && [ -x /usr/lib/wine/wine ]; then
   run_ctest i686
   skipped=""
@@ -55,6 +54,7 @@ else
     skipped="i686 tests skipped: this machine cannot execute 32-bit code (the i686 build was still built and statically checked)"
   fi
 fi
+run_ctest x86_64
 
 echo "== tests ran on: ${ran[*]}"
 [ -n "$skipped" ] && echo "== $skipped"
