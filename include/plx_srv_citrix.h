@@ -8,7 +8,12 @@
  *
  * The callback runs on the caller's thread while the library holds its record lock:
  * copy what you need and return quickly, never call back into the library from it, and let
- * no exception leave it. The record pointer is valid only during the callback. Texts may fill
+ * no exception leave it. If one does: a structured exception (an MSVC host's C++ throw,
+ * 0xE06D7363, an access violation, any RaiseException) is caught by the library's own frame
+ * around the callback on both architectures, after the host's frames are unwound; the call
+ * returns ICASRV_EXCEPTION and the library's locks are released. A MinGW host's C++ exception
+ * is caught on x86_64 only; on 32-bit it cannot cross into the library and terminates the host.
+ * The record pointer is valid only during the callback. Texts may fill
  * their arrays without a terminating NUL: read each within its array (strnlen, sizeof).
  * Call icasrv_cleanup before unloading the library.
  *

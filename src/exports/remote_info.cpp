@@ -5,6 +5,7 @@
 #include <plog/Log.h>
 
 #include "citrix/wfapi_loader.h"
+#include "exports/callback_guard.h"
 #include "logging/log_setup.h"
 #include "protocol/client_info.h"
 
@@ -44,8 +45,10 @@ int32_t _icasrv_get_remote_info_impl(RemoteInfoCallback v1Callback, RemoteInfoCa
 
         if (_glMetricsTask && _glMetricsTask->isRunning()) {
             std::lock_guard<std::mutex> infoLock(_glClientInfoMutex);
-            if (v1Callback != nullptr) v1Callback(&_glClientInfo);
-            if (v2Callback != nullptr) v2Callback(&_glClientInfo_v2);
+            // Whatever the host's code raises comes back here as a C++ exception of the library's
+            // own, so both locks are released on the way to the handlers below.
+            if (v1Callback != nullptr) callHostCallback(v1Callback, &_glClientInfo);
+            if (v2Callback != nullptr) callHostCallback(v2Callback, &_glClientInfo_v2);
             return ICASRV_OK;
         }
 

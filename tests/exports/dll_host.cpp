@@ -9,9 +9,20 @@
 const wchar_t* const kServerKey = L"Software\\Orbivex\\Pathlens\\Log\\server";
 const REGSAM kAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
 
-// Test settings first; at the end the DLL stopped and unloaded, the settings key and log folders removed.
+// Test settings first, in a log folder emptied of whatever a killed earlier host of the same process
+// id left there; at the end the DLL stopped and unloaded, the settings key and log folders removed.
 class HostEnvironment : public testing::Environment {
-    void SetUp() override { useTestLogSettings(); }
+    void SetUp() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(logRoot(), ignored);
+        useTestLogSettings();
+        // PLX_TEST_KILL_AFTER_MS: the host is killed that long after its start, in the middle of its work.
+        if (const char* ms = std::getenv("PLX_TEST_KILL_AFTER_MS"))
+            std::thread([delay = std::atoi(ms)] {
+                Sleep(static_cast<DWORD>(delay));
+                TerminateProcess(GetCurrentProcess(), 99);
+            }).detach();
+    }
     void TearDown() override {
         dll().cleanup();
         FreeLibrary(dll().module);

@@ -14,11 +14,11 @@ endif()
 # End-to-end host: loads bin/plx_srv_citrix32.dll by path and drives the substitute WFAPI.DLL.
 # Its host equipment (exports/dll_host.cpp) is shared with test_faults.
 plx_add_test_binary(test_exports exports LIBS wfapi_sim TIMEOUT 300)
-# A small host in a folder without WFAPI.DLL.
-add_executable(noapi_host ${CMAKE_CURRENT_SOURCE_DIR}/exports/noapi/noapi_host.cpp)
-target_include_directories(noapi_host PRIVATE ${CMAKE_SOURCE_DIR}/include)
-target_link_options(noapi_host PRIVATE -municode)
-set_target_properties(noapi_host PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin-noapi)
-add_dependencies(test_exports plx_srv_citrix32 noapi_host)
+# Small child hosts in a folder without WFAPI.DLL.
+add_executable(child_host ${CMAKE_CURRENT_SOURCE_DIR}/exports/child/child_host.cpp)
+target_include_directories(child_host PRIVATE ${CMAKE_SOURCE_DIR}/include)
+target_link_options(child_host PRIVATE -municode)
+set_target_properties(child_host PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin-noapi)
+add_dependencies(test_exports plx_srv_citrix32 child_host)
 # It writes the log settings in the registry, as the logging and fault tests do.
 set_tests_properties(test_exports PROPERTIES RESOURCE_LOCK plx_log_settings)
