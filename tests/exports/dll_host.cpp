@@ -9,12 +9,18 @@
 const wchar_t* const kServerKey = L"Software\\Orbivex\\Pathlens\\Log\\server";
 const REGSAM kAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
 
-// Test settings first, in a log folder emptied of whatever a killed earlier host of the same process
-// id left there; at the end the DLL stopped and unloaded, the settings key and log folders removed.
+// Test settings first, in a log folder of this run's own; at the end the DLL stopped and unloaded, the
+// settings key and log folders removed.
 class HostEnvironment : public testing::Environment {
     void SetUp() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(logRoot(), ignored);
+        // A host that was killed left its folder behind, perhaps with a file that Wine has not yet
+        // let go of: it is removed where it can be, and never reused (Wine reuses process ids).
+        std::vector<std::filesystem::path> stale;
+        std::error_code ec;
+        for (std::filesystem::directory_iterator it(std::filesystem::temp_directory_path(), ec), end; !ec && it != end;
+             it.increment(ec))
+            if (it->path().filename().wstring().rfind(L"plx_host_", 0) == 0) stale.push_back(it->path());
+        for (const auto& folder : stale) std::filesystem::remove_all(folder, ec);
         useTestLogSettings();
         // PLX_TEST_KILL_AFTER_MS: the host is killed that long after its start, in the middle of its work.
         if (const char* ms = std::getenv("PLX_TEST_KILL_AFTER_MS"))
@@ -63,8 +69,8 @@ const ProductDll& dll() {
 }
 
 std::wstring logRoot() {
-    static const auto root =
-        std::filesystem::temp_directory_path() / ("plx_host_" + std::to_string(GetCurrentProcessId()));
+    static const auto root = std::filesystem::temp_directory_path() /
+                             ("plx_host_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(GetTickCount()));
     return root.wstring();
 }
 
