@@ -47,6 +47,9 @@ const FaultName kFaultNames[] = {
     {"wrong_answer_type", WFSIM_FAULT_WRONG_ANSWER_TYPE},
     {"no_answer", WFSIM_FAULT_NO_ANSWER},
     {"drain_read_fails", WFSIM_FAULT_DRAIN_READ_FAILS},
+    {"channel_name_not_utf16", WFSIM_FAULT_CHANNEL_NAME_NOT_UTF16},
+    {"version_answer_short", WFSIM_FAULT_VERSION_ANSWER_SHORT},
+    {"query_null_buffer", WFSIM_FAULT_QUERY_NULL_BUFFER},
 };
 static_assert(sizeof(kFaultNames) / sizeof(kFaultNames[0]) == WFSIM_FAULT_COUNT_ - 1,
               "every fault has a scenario name");

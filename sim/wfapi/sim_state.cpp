@@ -1,5 +1,6 @@
 #include "sim_state.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -142,12 +143,31 @@ HANDLE newHandle(SimState& s) {
 }
 
 void* allocateBuffer(SimState& s, size_t size) {
-    void* buffer = std::calloc(1, size);
-    if (buffer != nullptr) {
-        s.buffers.insert(buffer);
-        ++s.counters.buffersAllocated;
+    constexpr size_t kPage = 4096;
+    const size_t committed = (std::max<size_t>(size, 1) + kPage - 1) / kPage * kPage;
+    char* reservation = static_cast<char*>(VirtualAlloc(nullptr, committed + kPage, MEM_RESERVE, PAGE_NOACCESS));
+    if (reservation == nullptr) {
+        return nullptr;
     }
+    if (VirtualAlloc(reservation, committed, MEM_COMMIT, PAGE_READWRITE) == nullptr) {
+        VirtualFree(reservation, 0, MEM_RELEASE);
+        return nullptr;
+    }
+    void* buffer = reservation + committed - size;
+    s.buffers[buffer] = reservation;
+    ++s.counters.buffersAllocated;
     return buffer;
+}
+
+bool releaseBuffer(SimState& s, void* buffer) {
+    auto found = s.buffers.find(buffer);
+    if (found == s.buffers.end()) {
+        return false;
+    }
+    VirtualFree(found->second, 0, MEM_RELEASE);
+    s.buffers.erase(found);
+    ++s.counters.buffersFreed;
+    return true;
 }
 
 std::wstring utf8ToWide(const std::string& text) {

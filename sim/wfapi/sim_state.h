@@ -64,7 +64,7 @@ struct SimState {
     std::vector<DWORD> readSizes;
     Bytes lastRequest;
 
-    std::set<void*> buffers;                   // handed out, not yet freed
+    std::map<void*, void*> buffers;            // handed out, not yet freed: buffer -> its reservation
     std::map<HANDLE, ChannelState> channels;   // open channels
     std::set<HANDLE> smcHandles;               // open session-monitoring handles
     uintptr_t nextHandle = 0x5F100000;         // handles are never reused
@@ -90,7 +90,11 @@ bool channelOffered(const SessionConfig& config);
 bool sessionConnected(const SessionConfig& config);
 
 HANDLE newHandle(SimState& s);
+// A zero-filled buffer of `size` bytes that ends flush against an inaccessible page, so a
+// caller that reads past what it was handed faults at once. Null when out of memory.
 void* allocateBuffer(SimState& s, size_t size);
+// Releases a buffer handed out by allocateBuffer; false for any other pointer.
+bool releaseBuffer(SimState& s, void* buffer);
 
 // ASCII-only case-insensitive comparison, as channel names are ASCII.
 bool equalsIgnoreCase(const std::wstring& a, const std::wstring& b);

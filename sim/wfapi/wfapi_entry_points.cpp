@@ -23,6 +23,8 @@ namespace {
 constexpr DWORD kClientDataSize = 32;
 // Channel names occupy the 16 bytes after the 8-byte head of an entry.
 constexpr size_t kNameChars = (WF_CHANNEL_ENTRY_SIZE - WF_CHANNEL_NAME_OFFSET) / sizeof(WCHAR);
+// Size of a WFVersion answer cut short by its fault: the major and minor version, no more.
+constexpr size_t kShortVersionAnswer = 12;
 // How many entries beyond the caller's buffer the overflow fault reports.
 constexpr DWORD kOverflowExtraEntries = 64;
 
@@ -59,6 +61,13 @@ std::vector<std::wstring> listedChannels(SimState& s) {
         names.erase(std::remove_if(names.begin(), names.end(),
                                    [](const std::wstring& name) { return equalsIgnoreCase(name, L"OXLENS"); }),
                     names.end());
+    }
+    if (takeFault(s, WFSIM_FAULT_CHANNEL_NAME_NOT_UTF16)) {
+        // A high surrogate without its low half: no valid UTF-16 text, placed where it is met
+        // before OXLENS.
+        auto oxlens = std::find_if(names.begin(), names.end(),
+                                   [](const std::wstring& name) { return equalsIgnoreCase(name, L"OXLENS"); });
+        names.insert(oxlens, std::wstring{static_cast<wchar_t>(0xD83D), L'A'});
     }
     if (takeFault(s, WFSIM_FAULT_CHANNEL_LIST_OTHER_CASE)) {
         for (std::wstring& name : names) {
@@ -115,14 +124,9 @@ VOID WINAPI WFFreeMemory(PVOID memory) {
     auto lock = lockState();
     SimState& s = state();
     countCall(s, WFSIM_WFFreeMemory);
-    auto found = s.buffers.find(memory);
-    if (found == s.buffers.end()) {
+    if (!releaseBuffer(s, memory)) {
         ++s.counters.badFrees;  // never handed out, already freed, or null
-        return;
     }
-    s.buffers.erase(found);
-    std::free(memory);
-    ++s.counters.buffersFreed;
 }
 
 BOOL WINAPI WFQuerySessionInformationW(HANDLE server, DWORD sessionId, WF_INFO_CLASS infoClass, LPWSTR* buffer,
@@ -172,13 +176,18 @@ BOOL WINAPI WFQuerySessionInformationW(HANDLE server, DWORD sessionId, WF_INFO_C
                         error = ERROR_ACCESS_DENIED;
                     } else {
                         answer = versionBuffer(s.config);
+                        if (takeFault(s, WFSIM_FAULT_VERSION_ANSWER_SHORT)) {
+                            answer.resize(kShortVersionAnswer);  // ends inside the numbers
+                        }
                     }
                     break;
                 default:
                     error = ERROR_NOT_SUPPORTED;
                     break;
             }
-            if (error == ERROR_SUCCESS) {
+            if (error == ERROR_SUCCESS && takeFault(s, WFSIM_FAULT_QUERY_NULL_BUFFER)) {
+                // Success without an answer; the byte count stays 0.
+            } else if (error == ERROR_SUCCESS) {
                 void* copy = handOut(s, answer.data(), answer.size(), allocation);
                 if (copy == nullptr) {
                     error = ERROR_NOT_ENOUGH_MEMORY;

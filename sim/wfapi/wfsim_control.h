@@ -49,6 +49,9 @@ enum WfsimFault {
     WFSIM_FAULT_WRONG_ANSWER_TYPE,            // data answers carry another uType
     WFSIM_FAULT_NO_ANSWER,                    // the counterpart ignores requests (scripted answers still come)
     WFSIM_FAULT_DRAIN_READ_FAILS,             // stale answers come first and the 0 ms read draining them fails
+    WFSIM_FAULT_CHANNEL_NAME_NOT_UTF16,       // the channel list has an entry U+D83D 'A' (a lone surrogate) before OXLENS
+    WFSIM_FAULT_VERSION_ANSWER_SHORT,         // the WFVersion answer is cut to 12 bytes, and its reported size with it
+    WFSIM_FAULT_QUERY_NULL_BUFFER,            // WFQuerySessionInformationW (any class) returns TRUE with no buffer
     WFSIM_FAULT_COUNT_                        // number of fault kinds + 1
 };
 
@@ -89,6 +92,9 @@ typedef struct WfsimCounters {
     LONG dataV2Answers;        // type-4 answers queued
     LONG calls[WFSIM_ENTRY_COUNT];
 } WfsimCounters;
+
+// Every buffer the substitute hands out ends flush against an inaccessible page: a caller
+// that reads past the size it was given faults at once.
 
 // Back to a healthy session: session id 2, state WFActive, VDA 7.41 build 1000, channels
 // "CTXCAM", "OXLENS", "CTXTW", about 20 ms round trip, plausible client data with version-2

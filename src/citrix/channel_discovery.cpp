@@ -73,8 +73,20 @@ int queryOXChannelPresence(const std::string& channelName) {
     // for; the list is still searched, and nothing past the buffer is read.
     const size_t entries = std::min<size_t>(count, WF_CHANNEL_LIST_MAX_ENTRIES);
     bool found = false;
+    bool unconvertibleReported = false;
     for (size_t i = 0; i < entries; ++i) {
-        const std::string name = OxeUtils::toLower(OxeUtils::wideToUtf8(channelEntryName(list, i)));
+        // The list comes from the client. A name that is not valid UTF-16 cannot be ours: it is
+        // passed over, and the first such name of a listing is reported, the others not, so a
+        // client that sends many of them does not flood the log every cycle.
+        std::string converted;
+        if (!OxeUtils::tryWideToUtf8(channelEntryName(list, i), converted)) {
+            if (!unconvertibleReported) {
+                PLOGW << "\t\t|-- Virtual channel [" << i << "] : name is not valid UTF-16, skipped";
+                unconvertibleReported = true;
+            }
+            continue;
+        }
+        const std::string name = OxeUtils::toLower(converted);
         PLOGI << "\t\t|-- Virtual channel found  : [" << i << "] : " << name;
         if (name == target) {
             found = true;

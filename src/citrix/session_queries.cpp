@@ -37,30 +37,47 @@ const char* connectStateText(DWORD state) {
 
 namespace {
 
-// Queries one information class of the caller's own session into the holder's buffer.
-template <typename Holder>
-BOOL querySessionInformation(WF_INFO_CLASS infoClass, Holder& buffer, DWORD* bytes) {
-    *bytes = 0;
-    return _glWFAPITable.WFQuerySessionInformationW(WF_CURRENT_SERVER_HANDLE, WF_CURRENT_SESSION, infoClass,
-                                                     buffer.addressOf(), bytes);
+// Holder of a buffer that WFQuerySessionInformationW hands out.
+auto makeQueryBuffer() {
+    return OxeUtils::makeAutoHandle<wchar_t*>(nullptr, [](wchar_t* memory) { _glWFAPITable.WFFreeMemory(memory); });
 }
+
+// Queries one information class of the caller's own session into the holder's buffer.
+// Returns "" when the WFAPI answered with a buffer, otherwise the tail of the failure line.
+// A call that reports success without a buffer has answered nothing; its last-error code
+// belongs to some earlier call, so that case gets a text of its own.
+template <typename Holder>
+std::string querySessionInformation(WF_INFO_CLASS infoClass, Holder& buffer, DWORD* bytes) {
+    *bytes = 0;
+    if (!_glWFAPITable.WFQuerySessionInformationW(WF_CURRENT_SERVER_HANDLE, WF_CURRENT_SESSION, infoClass,
+                                                   buffer.addressOf(), bytes)) {
+        return OxeUtils::errorSuffix(GetLastError());
+    }
+    if (buffer.get() == nullptr) {
+        return "the call reported success but handed back no buffer";
+    }
+    return std::string();
+}
+
+const char* const QUERY_FAILED = " === WFQuerySessionInformation failed: ";
 
 // The first 16-bit unit of a returned buffer, zero-extended; only those two bytes count.
 DWORD firstUnit(const wchar_t* buffer) { return static_cast<DWORD>(static_cast<uint16_t>(buffer[0])); }
+
+// A version answer holds the four numbers and then the CSD text, at least its terminator.
+constexpr size_t CSD_OFFSET = offsetof(WFVersionInfo, csdVersion);
+constexpr size_t MIN_VERSION_ANSWER = CSD_OFFSET + sizeof(WCHAR);
 
 }  // namespace
 
 int querySessionID(DWORD* sessionId) {
     *sessionId = 0;
     DWORD bytes = 0;
-    auto buffer = OxeUtils::makeAutoHandle<wchar_t*>(nullptr, [](wchar_t* memory) {
-        _glWFAPITable.WFFreeMemory(memory);
-    });
+    auto buffer = makeQueryBuffer();
     PLOGD << ">> WFQuerySessionInformation for WFSessionId ...";
-    // A call that reports success without a buffer has answered nothing: it counts as failed.
-    if (!querySessionInformation(WFSessionId, buffer, &bytes) || buffer.get() == nullptr) {
-        const DWORD code = GetLastError();
-        PLOGE << " === WFQuerySessionInformation failed: " << OxeUtils::errorSuffix(code);
+    const std::string failure = querySessionInformation(WFSessionId, buffer, &bytes);
+    if (!failure.empty()) {
+        PLOGE << QUERY_FAILED << failure;
         return -101;
     }
     *sessionId = firstUnit(buffer.get());
@@ -75,14 +92,11 @@ int querySessionID(DWORD* sessionId) {
 int querySessionState(DWORD* state) {
     *state = WFIdle;
     DWORD bytes = 0;
-    auto buffer = OxeUtils::makeAutoHandle<wchar_t*>(nullptr, [](wchar_t* memory) {
-        _glWFAPITable.WFFreeMemory(memory);
-    });
+    auto buffer = makeQueryBuffer();
     PLOGD << ">> WFQuerySessionInformation for WFConnectState ...";
-    // A call that reports success without a buffer has answered nothing: it counts as failed.
-    if (!querySessionInformation(WFConnectState, buffer, &bytes) || buffer.get() == nullptr) {
-        const DWORD code = GetLastError();
-        PLOGE << " === WFQuerySessionInformation failed: " << OxeUtils::errorSuffix(code);
+    const std::string failure = querySessionInformation(WFConnectState, buffer, &bytes);
+    if (!failure.empty()) {
+        PLOGE << QUERY_FAILED << failure;
         return -103;
     }
     *state = firstUnit(buffer.get());
@@ -93,28 +107,28 @@ int querySessionState(DWORD* state) {
 int queryVDAVersion() {
     PLOGD << "Calling WFQuerySessionInformation for WFVersion...";
     DWORD bytes = 0;
-    auto buffer = OxeUtils::makeAutoHandle<wchar_t*>(nullptr, [](wchar_t* memory) {
-        _glWFAPITable.WFFreeMemory(memory);
-    });
-    // A call that reports success without a buffer has answered nothing: it counts as failed.
-    if (!querySessionInformation(WFVersion, buffer, &bytes) || buffer.get() == nullptr) {
-        const DWORD code = GetLastError();
-        PLOGE << " === WFQuerySessionInformation failed: " << OxeUtils::errorSuffix(code);
+    auto buffer = makeQueryBuffer();
+    const std::string failure = querySessionInformation(WFVersion, buffer, &bytes);
+    if (!failure.empty()) {
+        PLOGE << QUERY_FAILED << failure;
+        return -138;
+    }
+    // Nothing is read beyond the size the WFAPI reports. An answer that cannot hold the
+    // numbers and the start of the CSD text is a failed query.
+    if (bytes < MIN_VERSION_ANSWER) {
+        PLOGE << QUERY_FAILED << "the WFVersion answer is too short: " << bytes << " bytes, at least "
+              << MIN_VERSION_ANSWER << " expected";
         return -138;
     }
     const WFVersionInfo* version = reinterpret_cast<const WFVersionInfo*>(buffer.get());
-    // The CSD text ends at its terminator, and never later than the reported buffer size
-    // when the WFAPI reports one.
-    const size_t csdOffset = offsetof(WFVersionInfo, csdVersion);
-    std::wstring csd;
-    if (bytes > csdOffset) {
-        csd.assign(version->csdVersion, wcsnlen(version->csdVersion, (bytes - csdOffset) / sizeof(WCHAR)));
-    } else {
-        csd.assign(version->csdVersion);
-    }
+    // The CSD text ends at its terminator, or at the end of the answer if it has none there.
+    const std::wstring csd(version->csdVersion, wcsnlen(version->csdVersion, (bytes - CSD_OFFSET) / sizeof(WCHAR)));
+    // The text is only logged: one that is not valid UTF-16 must not cost the cycle.
+    std::string csdText = "(not valid UTF-16)";
+    OxeUtils::tryWideToUtf8(csd, csdText);
     PLOGD << " === WFQuerySessionInformation success; VDA Version : \n\tmajor = " << version->majorVersion
           << "; \n\tminor = " << version->minorVersion << ";\n\tbuild number = " << version->buildNumber
-          << ";\n\tPlatform ID = " << version->platformId << ";\n\tCSD version = " << OxeUtils::wideToUtf8(csd);
+          << ";\n\tPlatform ID = " << version->platformId << ";\n\tCSD version = " << csdText;
     return 0;
 }
 

@@ -9,5 +9,5 @@ const char* connectStateText(DWORD state);
 
 int querySessionID(DWORD* sessionId);     // 0, -101 query failed, -102 id is 0
 int querySessionState(DWORD* state);      // 0, -103 query failed
-int queryVDAVersion();                    // 0, -138 query failed
+int queryVDAVersion();                    // 0, -138 query failed or answer too short
 int openSessionHandle(DWORD sessionId, HANDLE* session);  // 0, -104 open failed

@@ -2,7 +2,9 @@
 
 #include <plog/Log.h>
 
+#include <memory>
 #include <string>
+#include <type_traits>
 
 #include "utils/string_utils.h"
 #include "utils/system_error.h"
@@ -35,8 +37,13 @@ bool initWFAPI() {
     }
     PLOGI << "[WFAPI_WRAPPER] : initializing...";
 
-    _glWFAPIModule = LoadLibraryW(WFAPI_LIBRARY_NAME);
-    if (_glWFAPIModule == nullptr) {
+    // The library and its entry points are gathered here and published together at the end.
+    // A load that fails or throws part-way (a log record that cannot be built, say) releases
+    // the library and leaves the module null and the table untouched, so the next load starts
+    // from the beginning instead of taking a half-filled table for a loaded one.
+    std::unique_ptr<std::remove_pointer_t<HMODULE>, BOOL(WINAPI*)(HMODULE)> library(
+        LoadLibraryW(WFAPI_LIBRARY_NAME), &FreeLibrary);
+    if (library == nullptr) {
         const DWORD code = GetLastError();
         PLOGE << "[WFAPI_WRAPPER] ERR : LoadLibraryW [" << OxeUtils::wideToUtf8(WFAPI_LIBRARY_NAME)
               << "] failed with error : " << OxeUtils::errorSuffix(code);
@@ -46,15 +53,13 @@ bool initWFAPI() {
 
     // Resolve the entry points in table order; the first one missing releases the library
     // and leaves the later rows untried.
+    WFAPITable table;
 #define WFAPI_RESOLVE_ENTRY(name, logName)                                                               \
-    _glWFAPITable.name = reinterpret_cast<name##_t*>(                                                    \
-        reinterpret_cast<void*>(GetProcAddress(_glWFAPIModule, #name)));                                 \
-    if (_glWFAPITable.name == nullptr) {                                                                 \
+    table.name = reinterpret_cast<name##_t*>(reinterpret_cast<void*>(GetProcAddress(library.get(), #name))); \
+    if (table.name == nullptr) {                                                                         \
         const DWORD code = GetLastError();                                                               \
         PLOGE << " [WFAPI_WRAPPER] ERR : GetProcAddress [" << logName                                    \
               << "] failed with error : " << OxeUtils::errorSuffix(code);                              \
-        FreeLibrary(_glWFAPIModule);                                                                     \
-        _glWFAPIModule = nullptr;                                                                        \
         return false;                                                                                    \
     }                                                                                                    \
     PLOGI << "[WFAPI_WRAPPER] : Function " << logName << " found OK";
@@ -63,6 +68,9 @@ bool initWFAPI() {
 #undef WFAPI_RESOLVE_ENTRY
 
     PLOGI << "[WFAPI_WRAPPER] : WFAPI Wrapper loaded successfully";
+    // Nothing below can throw: the table and the module become visible together.
+    _glWFAPITable = table;
+    _glWFAPIModule = library.release();
     return true;
 }
 

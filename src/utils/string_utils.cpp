@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <locale>
 #include <stdexcept>
+#include <utility>
 
 namespace OxeUtils {
 
@@ -18,17 +19,24 @@ int formatString(char* buffer, size_t size, const char* format, ...) {
 }
 
 std::string wideToUtf8(const std::wstring& text) {
+    std::string converted;
+    if (!tryWideToUtf8(text, converted)) throw std::range_error("bad conversion");
+    return converted;
+}
+
+bool tryWideToUtf8(const std::wstring& text, std::string& converted) {
     static_assert(sizeof(wchar_t) == 2, "Windows wide strings are UTF-16");
     try {
         std::wstring_convert<std::codecvt_utf8_utf16<wchar_t>> converter;
-        std::string converted = converter.to_bytes(text);
+        std::string bytes = converter.to_bytes(text);
         // A high surrogate at the very end is taken for the start of a pair still to come:
         // the conversion stops before it without an error. It is as unconvertible as any
         // other unpaired surrogate, and dropping it would change the text.
-        if (converter.converted() != text.size()) throw std::range_error("bad conversion");
-        return converted;
+        if (converter.converted() != text.size()) return false;
+        converted = std::move(bytes);
+        return true;
     } catch (const std::range_error&) {
-        throw std::range_error("bad conversion");
+        return false;
     }
 }
 

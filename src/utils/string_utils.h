@@ -13,6 +13,10 @@ int formatString(char* buffer, size_t size, const char* format, ...)
 // converted, such as an unpaired surrogate.
 std::string wideToUtf8(const std::wstring& text);
 
+// The same conversion for text that comes from outside and may be malformed: false, and
+// `converted` left as it was, when the text is not valid UTF-16.
+bool tryWideToUtf8(const std::wstring& text, std::string& converted);
+
 // Copy with every byte passed through tolower() of the "C" locale: only A-Z change.
 std::string toLower(const std::string& text);
 

@@ -44,6 +44,18 @@ TEST_F(SessionAccess, FailuresReturnTheirCodesWithSafeOutputs) {
     EXPECT_TRUE(id == 0 && state == WFIdle && session == nullptr);
     wfsim_set_session_id_raw(0x00010000);  // only the first 16 bits count
     EXPECT_EQ(querySessionID(&id), -102);
+
+    // A success without a buffer is a failure that says so, whatever last error is left over.
+    wfsim_set_fault(WFSIM_FAULT_QUERY_NULL_BUFFER, 3);
+    LogCapture log;
+    EXPECT_TRUE(querySessionID(&id) == -101 && querySessionState(&state) == -103 && queryVDAVersion() == -138);
+    const std::string noBuffer = " === WFQuerySessionInformation failed: the call reported success but handed back no buffer";
+    expectRecords(log.records(), {{"DEBUG", "querySessionID", ">> WFQuerySessionInformation for WFSessionId ..."},
+                                  {"ERROR", "querySessionID", noBuffer},
+                                  {"DEBUG", "querySessionState", ">> WFQuerySessionInformation for WFConnectState ..."},
+                                  {"ERROR", "querySessionState", noBuffer},
+                                  {"DEBUG", "queryVDAVersion", "Calling WFQuerySessionInformation for WFVersion..."},
+                                  {"ERROR", "queryVDAVersion", noBuffer}});
 }
 
 TEST_F(SessionAccess, SuccessLinesShowTheIdTheStateTheVersionAndTheHandle) {
@@ -71,12 +83,16 @@ TEST_F(SessionAccess, SuccessLinesShowTheIdTheStateTheVersionAndTheHandle) {
                     " === WFQuerySessionInformation success; WFConnectState = " + text);
     }
 
-    wfsim_set_vda_version(7, 41, 12345, 2, L"Service Pack 1 \u00e9");
-    LogCapture version;
-    EXPECT_EQ(queryVDAVersion(), 0);
-    expectTrace(version, "queryVDAVersion", "Calling WFQuerySessionInformation for WFVersion...",
-                " === WFQuerySessionInformation success; VDA Version : \n\tmajor = 7; \n\tminor = 41;"
-                "\n\tbuild number = 12345;\n\tPlatform ID = 2;\n\tCSD version = Service Pack 1 \xc3\xa9");
+    // A CSD text that is not valid UTF-16 is only logged: the query still succeeds.
+    for (auto [csd, text] : {std::pair<const wchar_t*, const char*>{L"Service Pack 1 \u00e9", "Service Pack 1 \xc3\xa9"},
+                             {L"SP\xD800", "(not valid UTF-16)"}}) {
+        wfsim_set_vda_version(7, 41, 12345, 2, csd);
+        LogCapture version;
+        EXPECT_EQ(queryVDAVersion(), 0);
+        expectTrace(version, "queryVDAVersion", "Calling WFQuerySessionInformation for WFVersion...",
+                    " === WFQuerySessionInformation success; VDA Version : \n\tmajor = 7; \n\tminor = 41;"
+                    "\n\tbuild number = 12345;\n\tPlatform ID = 2;\n\tCSD version = " + std::string(text));
+    }
 
     HANDLE session = nullptr;
     LogCapture log;

@@ -54,6 +54,7 @@ static std::vector<FaultCase> faultCases() {
         return Line{"ERROR", kV1, std::string("VirtualChannelRead Too Short - read ") + bytes + " bytes\n", true};
     };
     const Line invalidId = ended("Session Connection ID is not valid.");
+    const Line noVersion{"ERROR", kRun, "The Driver error: can't get VDA version: -138"};
     const std::string listed = "\t\t|-- Virtual channel found  : [1] : ";
     const std::string badSign = "Error Reading PONG response. Expected uSign = 0x4950, received ";
     return {
@@ -69,9 +70,16 @@ static std::vector<FaultCase> faultCases() {
         {WFSIM_FAULT_SMC_OPEN_NULL_HANDLE, 1, Delivers,
          {{"DEBUG", "openSessionHandle", " === WFSmcOpenSessionHandle has been opened successfully; handle = 0x0+",
            true}}},
+        // A success without a buffer says so; the stale last error is not reported.
+        {WFSIM_FAULT_QUERY_NULL_BUFFER, 1, Ends,
+         {{"ERROR", "querySessionID", queryFailed + std::string("the call reported success but handed back no buffer")},
+          invalidId}},
         {WFSIM_FAULT_VERSION_QUERY_FAILS, 1, Pending,
-         {failed("queryVDAVersion", queryFailed, ERROR_ACCESS_DENIED),
-          {"ERROR", kRun, "The Driver error: can't get VDA version: -138"}}},
+         {failed("queryVDAVersion", queryFailed, ERROR_ACCESS_DENIED), noVersion}},
+        // Cut inside its numbers: nothing past the 12 bytes is read (the buffer ends at an inaccessible page).
+        {WFSIM_FAULT_VERSION_ANSWER_SHORT, 1, Pending,
+         {{"ERROR", "queryVDAVersion", queryFailed + std::string("the WFVersion answer is too short: 12 bytes, at "
+                                                                 "least 22 expected")}, noVersion}},
         {WFSIM_FAULT_STATE_QUERY_FAILS, 1, Pending,
          {failed("querySessionState", queryFailed, ERROR_ACCESS_DENIED),
           {"ERROR", kRun, "Query Session State error: -103"}}},
@@ -82,6 +90,10 @@ static std::vector<FaultCase> faultCases() {
         {WFSIM_FAULT_CHANNEL_LIST_EMPTY, 1, Pending,
          {channels(0), {"WARN", kPresence, "Virtual channel oxlens does not exist on client side"}, kNotFound}},
         {WFSIM_FAULT_CHANNEL_LIST_OTHER_CASE, 1, Delivers, {{"INFO", kPresence, listed + "oxlens"}, kFound}},
+        // An entry that is not valid UTF-16 before OXLENS, in every listing: passed over with a warning.
+        {WFSIM_FAULT_CHANNEL_NAME_NOT_UTF16, -1, Delivers,
+         {{"WARN", kPresence, "\t\t|-- Virtual channel [1] : name is not valid UTF-16, skipped"},
+          {"INFO", kPresence, "\t\t|-- Virtual channel found  : [2] : oxlens"}, kFound, kOpened}},
         {WFSIM_FAULT_CHANNEL_LIST_OVERFLOW, 1, Delivers, {channels(320), kFound}},
         {WFSIM_FAULT_CHANNEL_VANISHED, 1, Pending, {channels(2), {"INFO", kPresence, listed + "ctxtw"}, kNotFound}},
         {WFSIM_FAULT_CHANNEL_OPEN_FAILS, 1, Pending,

@@ -2,6 +2,11 @@
 // This binary lives in a folder without WFAPI.DLL; each test picks the library's folder.
 #include <gtest/gtest.h>
 
+#include <plog/Log.h>
+
+#include <atomic>
+#include <cstring>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -47,6 +52,16 @@ std::vector<LogRecord> loadRecords(int rows) {
     return want;
 }
 
+// Throws std::bad_alloc, once, out of the log record with the armed message: a record that cannot be built.
+struct ThrowingAppender : plog::IAppender {
+    std::atomic<const char*> armed{nullptr};
+    void write(const plog::Record& record) override {
+        const char* message = armed.load();
+        if (message != nullptr && std::strcmp(record.getMessage(), message) == 0 && armed.exchange(nullptr))
+            throw std::bad_alloc();
+    }
+};
+
 }  // namespace
 
 TEST(WfapiLoader, FailedLoadsLeaveNothingLoadedAndAreRepeatedInFull) {
@@ -84,4 +99,24 @@ TEST(WfapiLoader, LoadsOnceEvenFromConcurrentCallsUnloadsAndLoadsAgain) {
         wftest::expectRecords(close.records(), {{"INFO", "closeWFAPI", "[WFAPI_WRAPPER] : WFAPI dll unloaded"}});
         EXPECT_TRUE(!_glWFAPILoaded && !_glWFAPIModule && !GetModuleHandleW(L"WFAPI.DLL"));
     }
+}
+
+TEST(WfapiLoader, ALoadThatThrowsPartWayPublishesNothingAndTheNextLoadStartsOver) {
+    ensureTestLog();
+    useDllFolder(PLX_TEST_SIM_DIR);
+    static ThrowingAppender thrower;
+    plog::get()->addAppender(&thrower);
+    closeWFAPI();
+    _glWFAPITable = WFAPITable{};
+    thrower.armed = "[WFAPI_WRAPPER] : Function WFVirtualChannelOpen found OK";  // three entry points resolved
+    EXPECT_THROW(loadWFAPIWrapper(), std::bad_alloc);
+    EXPECT_TRUE(!thrower.armed && !_glWFAPILoaded && !_glWFAPIModule && !GetModuleHandleW(L"WFAPI.DLL"));
+#define EXPECT_UNTOUCHED(name, logName) EXPECT_EQ(reinterpret_cast<void*>(_glWFAPITable.name), nullptr) << #name;
+    WFAPI_ENTRY_POINTS(EXPECT_UNTOUCHED)
+#undef EXPECT_UNTOUCHED
+    LogCapture log;
+    EXPECT_TRUE(loadWFAPIWrapper());
+    wftest::expectRecords(log.records(), loadRecords(static_cast<int>(kEntryPoints.size())));
+    EXPECT_NE(_glWFAPITable.WFSmcGetServerData, nullptr);
+    closeWFAPI();
 }
