@@ -1,4 +1,4 @@
-// The built DLL, loaded by path as a host loads it, against the substitute WFAPI.DLL linked into
+// The built DLL, loaded by path as a host loads it, against the substitute WinFrame API linked into
 // this program (the very instance the DLL uses). The first get call of the process is in FirstCall...
 #include <chrono>
 #include <stdexcept>
@@ -18,11 +18,11 @@ const std::vector<Line> kCleanupLines = {
     {"VERB", kCleanup, "--- CITRIX SERVER DLL LOG Finished"}, {"VERB", kCleanup, kHyphens}};
 
 TEST(Exports, WithoutWfapiEveryCallFailsAndNothingIsStarted) {
-    // noapi_host (tests/exports/noapi) runs in a folder without WFAPI.DLL, with a log folder of its own.
+    // noapi_host (tests/exports/noapi) runs in a folder without the WinFrame API, with a log folder of its own.
     const std::wstring folder = logRoot() + L"\\noapi", hostDir = exeDir() + L"\\..\\bin-noapi";
     setLogFolder(folder);
     const ChildResult child =
-        runChild(hostDir + L"\\noapi_host.exe", L"\"" + exeDir() + L"\\plx_srv_citrix32.dll\"", hostDir);
+        runChild(hostDir + L"\\noapi_host.exe", L"\"" + exeDir() + L"\\" PLX_DLL_NAME_W L"\"", hostDir);
     setLogFolder(logRoot() + L"\\dll");
     EXPECT_EQ(child.output, "results 0 -10 -10 -10 -10 0, 0 callbacks\r\n") << "cleanup, four get calls, cleanup";
     const std::vector<std::wstring> logs = logFiles(folder);
@@ -32,7 +32,7 @@ TEST(Exports, WithoutWfapiEveryCallFailsAndNothingIsStarted) {
     for (const auto& r : records) {
         calls += r.severity == "DEBUG" && r.func == kImpl && r.message == kCalling;
         loadErrors += r.severity == "ERROR" && r.func == "initWFAPI" &&
-                      r.message.rfind("[WFAPI_WRAPPER] ERR : LoadLibraryW [WFAPI.DLL] failed with error : [", 0) == 0;
+                      r.message.rfind("[WFAPI_WRAPPER] ERR : LoadLibraryW [" PLX_WFAPI_NAME "] failed with error : [", 0) == 0;
         cleanups += r.severity == "DEBUG" && r.func == kCleanup && r.message == kCleanupLines[0].text;
         for (const char* never : {"Resetting Platform", "metrics polling thread", "Stop flag", "WFAPI dll unloaded"})
             EXPECT_EQ(r.message.find(never), std::string::npos) << r.message;  // nothing reset, started or unloaded
@@ -163,7 +163,14 @@ TEST(Probe, PrintsTheRecordOrExitsWithTheReason) {
     EXPECT_EQ(data.exitCode, 0) << data.output;
     EXPECT_NE(data.output.find("\"userName\": \"probe.user\""), std::string::npos) << data.output;
     EXPECT_NE(data.output.find("\"version\": 2"), std::string::npos) << data.output;
+    EXPECT_NE(data.output.find("\"dllVersion\": \"" PLX_VERSION_TEXT "\""), std::string::npos) << data.output;
+    // Both versions come from the files' version resources; the probe is this build's too.
+    const ChildResult version = runWith("", L"--version");
+    const std::string bits = sizeof(void*) == 8 ? "64" : "32";
+    EXPECT_EQ(version.exitCode, 0) << version.output;
+    EXPECT_EQ(version.output.rfind("plxprobe " PLX_VERSION_TEXT " (" + bits + "-bit)", 0), 0u) << version.output;
+    EXPECT_NE(version.output.find("\n" PLX_DLL_NAME " " PLX_VERSION_TEXT " ("), std::string::npos) << version.output;
     const ChildResult noChannel = runWith("channels = CTXCAM\n", L"--timeout 3");
     EXPECT_EQ(noChannel.exitCode, 4) << noChannel.output;
-    EXPECT_EQ(runWith("", L"--timeout 3 C:\\nowhere\\plx_srv_citrix32.dll").exitCode, 2);
+    EXPECT_EQ(runWith("", L"--timeout 3 C:\\nowhere\\" PLX_DLL_NAME_W).exitCode, 2);
 }
