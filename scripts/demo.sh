@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Sets the machine up, builds the x86_64 plug-in (plx_srv_citrix64.dll) and runs plxprobe under wine64 against the
-# substitute WFAPI64.DLL, which plays a scripted ICA session. Logging is switched on in the
+# Sets the machine up, builds the x86_64 plug-in (plx_srv_citrix64.dll) and runs plxprobe under
+# wine64 against the substitute WFAPI64.DLL, which plays a scripted ICA session. Logging is switched on in the
 # Wine prefix's registry, and the script shows where the log went.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
