@@ -55,6 +55,7 @@ check_half() {
     return
   fi
   echo "== $folder: plxprobe from the package, $wfapi beside $dll"
+  PLX_BUILD_DIR="$build" "$root/scripts/build.sh" "$arch" --target wfapi_sim >/dev/null || { fail "no substitute"; return; }
   cp "$build/bin/$wfapi" "$pkg/$folder/" || { fail "no substitute $build/bin/$wfapi"; return; }
   "$build/wine-run.sh" --boot >/dev/null || { fail "no Wine prefix in $build"; return; }
   local bits=64; [ "$arch" = i686 ] && bits=32
