@@ -182,12 +182,7 @@ int main(void) {
     SetConsoleOutputCP(CP_UTF8); /* record texts are printed as UTF-8 */
     toUtf8(o.dllPath, path8, (int)sizeof path8);
 
-    if (o.version) {
-        char own[32];
-        probeModuleVersion(NULL, own, sizeof own);
-        printf("plxprobe %s (%d-bit)\n", own, (int)(sizeof(void *) * 8));
-        fflush(stdout);
-    }
+    if (o.version) probePrintOwnVersion(stdout);
     dll = LoadLibraryW(o.dllPath);
     if (dll == NULL) {
         printSystemError("cannot load", o.dllPath, GetLastError());
@@ -195,9 +190,7 @@ int main(void) {
     }
     probeModuleVersion(dll, g_dllVersion, sizeof g_dllVersion);
     if (o.version) { /* no get call was made: nothing of the library runs yet */
-        char name[MAX_PATH];
-        probeModuleFileName(dll, name, sizeof name);
-        printf("%s %s (%s)\n", name, g_dllVersion, path8);
+        probePrintLibraryVersion(stdout, dll, g_dllVersion, path8);
         FreeLibrary(dll);
         LocalFree(argv);
         return EXIT_DATA_PRINTED;

@@ -41,11 +41,26 @@ int probeModuleVersion(HMODULE module, char *out, size_t size) {
     return 0;
 }
 
-void probeModuleFileName(HMODULE module, char *out, size_t size) {
+/* The module's file name without its folder, as UTF-8; "?" when unknown. */
+static void moduleFileName(HMODULE module, char *out, size_t size) {
     wchar_t path[MAX_PATH];
     const wchar_t *name;
     if (!modulePath(module, path, MAX_PATH)) { snprintf(out, size, "?"); return; }
     name = wcsrchr(path, L'\\');
     name = name ? name + 1 : path;
     if (WideCharToMultiByte(CP_UTF8, 0, name, -1, out, (int)size, NULL, NULL) == 0) snprintf(out, size, "?");
+}
+
+void probePrintOwnVersion(FILE *out) {
+    char own[32];
+    probeModuleVersion(NULL, own, sizeof own);
+    fprintf(out, "plxprobe %s (%d-bit)\n", own, (int)(sizeof(void *) * 8));
+    fflush(out);
+}
+
+void probePrintLibraryVersion(FILE *out, HMODULE library, const char *version, const char *path) {
+    char name[MAX_PATH];
+    moduleFileName(library, name, sizeof name);
+    fprintf(out, "%s %s (%s)\n", name, version, path);
+    fflush(out);
 }
