@@ -431,7 +431,7 @@ void sectionCleanupInBackoff() {
 }  // namespace
 
 int main() {
-    std::printf("plxbench: plx_srv_citrix32.dll (x86_64 twin) against the substitute WFAPI.DLL\n");
+    std::printf("plxbench: " PLX_DLL_NAME " against the substitute " PLX_WFAPI_NAME "\n");
     std::printf("machine: %s\n", machineFacts().c_str());
     std::printf("log severity in the registry: %d (-1: not set; 0: logging off)\n", logSeverity());
     std::fflush(stdout);

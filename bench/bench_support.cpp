@@ -67,7 +67,7 @@ std::string toUtf8(const std::wstring& text) {
 
 ProductDll loadProductDll() {
     ProductDll d;
-    const std::wstring path = exeDir() + L"\\plx_srv_citrix32.dll";
+    const std::wstring path = exeDir() + L"\\" PLX_DLL_NAME_W;
     d.module = LoadLibraryW(path.c_str());
     if (d.module != nullptr) {
         d.get = procAs<icasrv_get_remote_info_fn>(d.module, "icasrv_get_remote_info");

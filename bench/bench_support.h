@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "plx_build_info.h"
 #include "plx_srv_citrix.h"
 
 namespace bench {
@@ -24,7 +25,7 @@ double percentile(std::vector<double> values, double p);
 std::wstring exeDir();
 std::string toUtf8(const std::wstring& text);
 
-// plx_srv_citrix32.dll beside the program, loaded with LoadLibraryW and its three exports
+// The plug-in (PLX_DLL_NAME) beside the program, loaded with LoadLibraryW and its three exports
 // taken with GetProcAddress. Exits the process with a message when that fails.
 struct ProductDll {
     HMODULE module = nullptr;

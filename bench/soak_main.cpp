@@ -54,7 +54,7 @@ struct SimControl {
 
 SimControl loadSimControl() {
     SimControl c;
-    HMODULE sim = LoadLibraryW((exeDir() + L"\\WFAPI.DLL").c_str());
+    HMODULE sim = LoadLibraryW((exeDir() + L"\\" PLX_WFAPI_NAME_W).c_str());
     if (sim != nullptr) {
         c.reset = procAs<decltype(c.reset)>(sim, "wfsim_reset");
         c.setLatency = procAs<decltype(c.setLatency)>(sim, "wfsim_set_latency");
@@ -68,7 +68,7 @@ SimControl loadSimControl() {
     }
     if (!c.reset || !c.setLatency || !c.setClientInfo || !c.setClientInfoV2 || !c.setFault || !c.setConnectState ||
         !c.setChannels || !c.getCounters || !c.outstanding) {
-        std::fprintf(stderr, "plxsoak: cannot load the substitute WFAPI.DLL's control API\n");
+        std::fprintf(stderr, "plxsoak: cannot load the substitute " PLX_WFAPI_NAME "'s control API\n");
         std::exit(2);
     }
     return c;

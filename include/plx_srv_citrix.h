@@ -1,5 +1,11 @@
 /*
- * plx_srv_citrix32.dll - public interface for host agents.
+ * plx_srv_citrix32.dll and plx_srv_citrix64.dll - public interface for host agents.
+ *
+ * The host process's bitness picks the DLL: a 32-bit host loads plx_srv_citrix32.dll, which
+ * loads the WinFrame API WFAPI.DLL; a 64-bit host loads plx_srv_citrix64.dll, which loads
+ * WFAPI64.DLL. Both have the same exports, records, result codes, log and registry settings.
+ * Calling convention: __cdecl on 32-bit Windows (exports and callback); on 64-bit Windows
+ * the one x64 convention (PLX_CDECL expands to nothing there).
  *
  * The host calls icasrv_get_remote_info (version-1 record) or icasrv_get_remote_info_v2
  * (version-2 record) from any thread. The first call returns ICASRV_STARTED (-6) and
@@ -35,10 +41,17 @@ extern "C" {
 #define PLX_CDECL
 #endif
 
+/* The file name of the plug-in for a host built like this one, for LoadLibraryW. */
+#ifdef _WIN64
+#define PLX_SRV_CITRIX_DLL_NAME L"plx_srv_citrix64.dll"
+#else
+#define PLX_SRV_CITRIX_DLL_NAME L"plx_srv_citrix32.dll"
+#endif
+
 /* Result codes of the get functions. */
 #define ICASRV_OK 0           /* polling runs; the callback (if any) got the current record */
 #define ICASRV_STARTED (-6)   /* polling was not running; records reset, polling started */
-#define ICASRV_NO_WFAPI (-10) /* WFAPI.DLL could not be loaded; nothing else was done */
+#define ICASRV_NO_WFAPI (-10) /* WFAPI.DLL (64-bit: WFAPI64.DLL) not loadable; nothing was done */
 #define ICASRV_EXCEPTION (-3) /* an internal error was caught and logged */
 /* Result codes of icasrv_cleanup. */
 #define ICASRV_CLEANUP_OK 0
@@ -103,7 +116,7 @@ typedef struct ClientInfoV2 {
 /* The callback receives a ClientInfo* (version 1) or a ClientInfoV2* (version 2). */
 typedef void(PLX_CDECL *RemoteInfoCallback)(void *record);
 
-/* Exports (cdecl, undecorated names). reserved is passed on and never read. */
+/* Exports (undecorated names; cdecl on 32-bit Windows). reserved is passed on and never read. */
 typedef int32_t(PLX_CDECL *icasrv_get_remote_info_fn)(RemoteInfoCallback callback, void *reserved);
 typedef int32_t(PLX_CDECL *icasrv_get_remote_info_v2_fn)(RemoteInfoCallback callback, void *reserved);
 typedef int32_t(PLX_CDECL *icasrv_cleanup_fn)(void);

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Sets the machine up, builds the x86_64 twin and runs plxprobe under wine64 against the
-# substitute WFAPI.DLL, which plays a scripted ICA session. Logging is switched on in the
+# Sets the machine up, builds the x86_64 plug-in (plx_srv_citrix64.dll) and runs plxprobe under
+# wine64 against the substitute WFAPI64.DLL, which plays a scripted ICA session. Logging is switched on in the
 # Wine prefix's registry, and the script shows where the log went.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -8,8 +8,8 @@ unset PLX_BUILD_DIR  # this script uses the standard build trees
 dir="$root/build/x86_64"
 
 "$root/scripts/setup.sh"
-echo "== building the x86_64 twin (plx_srv_citrix32.dll, plxprobe.exe, substitute WFAPI.DLL)"
-"$root/scripts/build.sh" x86_64 --target plx_srv_citrix32 plxprobe wfapi_sim
+echo "== building the x86_64 build (plx_srv_citrix64.dll, plxprobe.exe, substitute WFAPI64.DLL)"
+"$root/scripts/build.sh" x86_64 --target plx_srv_citrix plxprobe wfapi_sim
 "$dir/wine-run.sh" --boot >/dev/null
 
 # The session the substitute plays: a client with a 25 ms round trip and version-2 data.

@@ -4,7 +4,8 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
-need=(cmake ninja-build binutils g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest wine64)
+# python3-minimal writes the release package's zip (scripts/package.sh).
+need=(cmake ninja-build binutils python3-minimal g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest wine64)
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds one architecture and soaks the DLL under its Wine (plxsoak.exe): 16 host threads call
 # the get exports and cleanup in random order against a jittering, fault-injecting substitute
-# counterpart; then the same with WFAPI.DLL left to the library, so that every cleanup really
+# counterpart; then the same with the WinFrame API left to the library, so that every cleanup really
 # unloads it. Exits non-zero on a crash, a deadlock, a torn record or a leak.
 #   scripts/soak.sh [i686|x86_64] [--long] [plxsoak options...]   --long: 60 s per run instead of 15 s
 #   default architecture: i686 (the product) where 32-bit code runs, else x86_64
@@ -16,14 +16,14 @@ if [ "${1:-}" = "--long" ]; then
   seconds=60
   shift
 fi
-echo "== building plxsoak, plx_srv_citrix32.dll and the substitute WFAPI.DLL in $dir"
+echo "== building plxsoak, the plug-in and the substitute WinFrame API in $dir"
 PLX_BUILD_DIR="$dir" "$root/scripts/build.sh" "$arch" --target plxsoak
 "$dir/wine-run.sh" --boot >/dev/null
 
 status=0
 echo "== soak ($arch): faults and payload churn from the substitute, ${seconds} s"
 "$dir/wine-run.sh" "$dir/bin/plxsoak.exe" --seconds "$seconds" "$@" || status=1
-echo "== soak: WFAPI.DLL unloaded by every cleanup, ${seconds} s"
+echo "== soak: the WinFrame API unloaded by every cleanup, ${seconds} s"
 "$dir/wine-run.sh" "$dir/bin/plxsoak.exe" --seconds "$seconds" --unload-wfapi "$@" || status=1
 if [ $status -ne 0 ]; then echo "== soak FAILED"; else echo "== soak passed"; fi
 exit $status

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds both architectures and runs the tests under Wine: the i686
-# product first where 32-bit code can execute, then the x86_64 twin (wine64), which always runs.
+# product first where 32-bit code can execute, then the x86_64 product (wine64), which always
+# runs; last the release package (tests/package/package_test.sh).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 unset PLX_BUILD_DIR  # this script uses the standard build trees
@@ -55,6 +56,11 @@ else
   fi
 fi
 run_ctest x86_64
+
+# The release package built from both trees, unpacked and run, and built a second time.
+echo "== release package"
+bash "$root/tests/package/package_test.sh" 2>&1 | tee "$log"
+if [ "${PIPESTATUS[0]}" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi
 
 echo "== tests ran on: ${ran[*]}"
 [ -n "$skipped" ] && echo "== $skipped"

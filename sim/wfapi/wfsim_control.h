@@ -1,7 +1,8 @@
 #pragma once
 // Control API of the substitute WFAPI.DLL (test and demo equipment, not product).
-// A test process links WFAPI.DLL's import library, so the product's LoadLibraryW(L"WFAPI.DLL")
-// finds the very module instance the test configures. All functions are thread-safe.
+// A test process links the substitute's import library, so the product's LoadLibraryW of the
+// same name (WFAPI.DLL, or WFAPI64.DLL in the x86_64 build) finds the very module instance the
+// test configures. All functions are thread-safe.
 #include <windows.h>
 
 #include "plx_srv_citrix.h"

@@ -6,6 +6,7 @@
 #include <string>
 #include <type_traits>
 
+#include "plx_build_info.h"
 #include "utils/string_utils.h"
 #include "utils/system_error.h"
 
@@ -16,7 +17,8 @@ std::mutex _glWFAPIMutex;
 
 namespace {
 
-const wchar_t* const WFAPI_LIBRARY_NAME = L"WFAPI.DLL";
+// WFAPI.DLL for the 32-bit plug-in; a 64-bit process needs the VDA's WFAPI64.DLL.
+const wchar_t* const WFAPI_LIBRARY_NAME = PLX_WFAPI_NAME_W;
 
 }  // namespace
 

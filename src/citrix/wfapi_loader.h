@@ -1,5 +1,6 @@
 #pragma once
-// Run-time loading of WFAPI.DLL and its table of entry points.
+// Run-time loading of the WinFrame API (WFAPI.DLL, or WFAPI64.DLL in the 64-bit plug-in) and
+// its table of entry points.
 #include <windows.h>
 
 #include <mutex>

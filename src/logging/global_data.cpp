@@ -5,6 +5,7 @@
 #include <plog/Log.h>
 
 #include "logging/log_settings.h"
+#include "plx_build_info.h"
 #include "logging/log_setup.h"
 
 bool _glGlobalDataInitialized = false;
@@ -37,6 +38,8 @@ void initGlobalData() {
         PLOGI << "-------------------------------------";
         PLOGI << "--- CITRIX SERVER DLL LOG Started ---";
         PLOGI << "-------------------------------------";
+        // Which build wrote this log: the 32- or the 64-bit plug-in, and its version.
+        PLOGI << "Plug-in " PLX_DLL_NAME " (" PLX_ARCH_BITS_TEXT "-bit), version " PLX_VERSION_TEXT;
     }
     PLOGI << "Initializing global data ... ";
     PLOGI << "Initializing global data ... Ok";

@@ -57,12 +57,12 @@ std::wstring exeDir() {
 
 const ProductDll& dll() {
     static const ProductDll loaded = [] {
-        const HMODULE m = LoadLibraryW((exeDir() + L"\\plx_srv_citrix32.dll").c_str());
+        const HMODULE m = LoadLibraryW((exeDir() + L"\\" PLX_DLL_NAME_W).c_str());
         const auto proc = [m](const char* name) { return reinterpret_cast<void (*)()>(GetProcAddress(m, name)); };
         const ProductDll d{m, reinterpret_cast<icasrv_get_remote_info_fn>(proc("icasrv_get_remote_info")),
                            reinterpret_cast<icasrv_get_remote_info_v2_fn>(proc("icasrv_get_remote_info_v2")),
                            reinterpret_cast<icasrv_cleanup_fn>(proc("icasrv_cleanup"))};
-        if (!m || !d.get || !d.getV2 || !d.cleanup) throw std::runtime_error("cannot load plx_srv_citrix32.dll");
+        if (!m || !d.get || !d.getV2 || !d.cleanup) throw std::runtime_error("cannot load " PLX_DLL_NAME);
         return d;
     }();
     return loaded;

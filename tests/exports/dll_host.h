@@ -1,6 +1,6 @@
 #pragma once
 // Host equipment of test_exports and test_faults: the built DLL loaded by path, its log settings
-// (verbose, into logRoot()\dll), the session the substitute WFAPI.DLL plays, child processes.
+// (verbose, into logRoot()\dll), the session the substitute WinFrame API plays, child processes.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "plx_build_info.h"
 #include "plx_srv_citrix.h"
 #include "support/log_capture.h"
 #include "wfsim_control.h"
@@ -21,7 +22,7 @@ struct ProductDll {
     icasrv_get_remote_info_v2_fn getV2;
     icasrv_cleanup_fn cleanup;
 };
-const ProductDll& dll();  // bin/plx_srv_citrix32.dll, loaded on first use
+const ProductDll& dll();  // bin/<PLX_DLL_NAME>, loaded on first use
 std::wstring exeDir();
 std::wstring logRoot();                                          // removed at the end of the run
 std::vector<std::wstring> logFiles(const std::wstring& folder);  // plx_srv_dll_citrix_* files in and under it

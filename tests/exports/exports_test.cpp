@@ -1,4 +1,4 @@
-// The built DLL, loaded by path as a host loads it, against the substitute WFAPI.DLL linked into
+// The built DLL, loaded by path as a host loads it, against the substitute WinFrame API linked into
 // this program (the very instance the DLL uses). The first get call of the process is in FirstCall...
 #include <chrono>
 #include <stdexcept>
@@ -22,7 +22,7 @@ static ChildResult runChildHost(const std::wstring& mode, const std::wstring& fo
     const std::wstring hostDir = exeDir() + L"\\..\\bin-noapi";
     setLogFolder(folder);
     ChildResult child =
-        runChild(hostDir + L"\\child_host.exe", L"\"" + exeDir() + L"\\plx_srv_citrix32.dll\" " + mode, hostDir);
+        runChild(hostDir + L"\\child_host.exe", L"\"" + exeDir() + L"\\" PLX_DLL_NAME_W L"\" " + mode, hostDir);
     setLogFolder(logRoot() + L"\\dll");
     return child;
 }
@@ -32,7 +32,7 @@ static ChildResult runChildHost(const std::wstring& mode, const std::wstring& fo
 // runtime keeps per module: it cannot see the library's frames, finds no handler and terminates the
 // host. Nothing the library can do catches it there, so the header tells hosts not to let one escape.
 TEST(ChildHosts, ToolchainCxxExceptionFromACallback) {
-    const ChildResult child = runChildHost(L"throw \"" + exeDir() + L"\\WFAPI.DLL\"", logRoot() + L"\\throw");
+    const ChildResult child = runChildHost(L"throw \"" + exeDir() + L"\\" PLX_WFAPI_NAME_W L"\"", logRoot() + L"\\throw");
 #ifdef _WIN64
     EXPECT_EQ(child.exitCode, 0);
     EXPECT_EQ(child.output, "started -6\r\nresults -6 -3 0 0, 1 callbacks\r\n");
@@ -44,7 +44,7 @@ TEST(ChildHosts, ToolchainCxxExceptionFromACallback) {
 }
 
 TEST(ChildHosts, WithoutWfapiEveryCallFailsAndNothingIsStarted) {
-    // child_host (tests/exports/child) runs in a folder without WFAPI.DLL, with a log folder of its own.
+    // child_host (tests/exports/child) runs in a folder without the WinFrame API, with a log folder of its own.
     const std::wstring folder = logRoot() + L"\\noapi";
     const ChildResult child = runChildHost(L"noapi", folder);
     EXPECT_EQ(child.output, "results 0 -10 -10 -10 -10 0, 0 callbacks\r\n") << "cleanup, four get calls, cleanup";
@@ -55,7 +55,7 @@ TEST(ChildHosts, WithoutWfapiEveryCallFailsAndNothingIsStarted) {
     for (const auto& r : records) {
         calls += r.severity == "DEBUG" && r.func == kImpl && r.message == kCalling;
         loadErrors += r.severity == "ERROR" && r.func == "initWFAPI" &&
-                      r.message.rfind("[WFAPI_WRAPPER] ERR : LoadLibraryW [WFAPI.DLL] failed with error : [", 0) == 0;
+                      r.message.rfind("[WFAPI_WRAPPER] ERR : LoadLibraryW [" PLX_WFAPI_NAME "] failed with error : [", 0) == 0;
         cleanups += r.severity == "DEBUG" && r.func == kCleanup && r.message == kCleanupLines[0].text;
         for (const char* never : {"Resetting Platform", "metrics polling thread", "Stop flag", "WFAPI dll unloaded"})
             EXPECT_EQ(r.message.find(never), std::string::npos) << r.message;  // nothing reset, started or unloaded
@@ -209,7 +209,14 @@ TEST(Probe, PrintsTheRecordOrExitsWithTheReason) {
     EXPECT_EQ(data.exitCode, 0) << data.output;
     EXPECT_NE(data.output.find("\"userName\": \"probe.user\""), std::string::npos) << data.output;
     EXPECT_NE(data.output.find("\"version\": 2"), std::string::npos) << data.output;
+    EXPECT_NE(data.output.find("\"dllVersion\": \"" PLX_VERSION_TEXT "\""), std::string::npos) << data.output;
+    // Both versions come from the files' version resources; the probe is this build's too.
+    const ChildResult version = runWith("", L"--version");
+    const std::string bits = sizeof(void*) == 8 ? "64" : "32";
+    EXPECT_EQ(version.exitCode, 0) << version.output;
+    EXPECT_EQ(version.output.rfind("plxprobe " PLX_VERSION_TEXT " (" + bits + "-bit)", 0), 0u) << version.output;
+    EXPECT_NE(version.output.find("\n" PLX_DLL_NAME " " PLX_VERSION_TEXT " ("), std::string::npos) << version.output;
     const ChildResult noChannel = runWith("channels = CTXCAM\n", L"--timeout 3");
     EXPECT_EQ(noChannel.exitCode, 4) << noChannel.output;
-    EXPECT_EQ(runWith("", L"--timeout 3 C:\\nowhere\\plx_srv_citrix32.dll").exitCode, 2);
+    EXPECT_EQ(runWith("", L"--timeout 3 C:\\nowhere\\" PLX_DLL_NAME_W).exitCode, 2);
 }

@@ -2,23 +2,24 @@
 
 # Export and import tables of the built binaries; no Wine needed, so it runs in both trees.
 add_test(NAME exports_static
-  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/exports/check_binaries.sh ${CMAKE_OBJDUMP} ${CMAKE_BINARY_DIR}/bin)
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/exports/check_binaries.sh ${CMAKE_OBJDUMP} ${PROJECT_VERSION}
+          ${CMAKE_BINARY_DIR}/bin/${PLX_DLL_NAME} ${CMAKE_BINARY_DIR}/bin/plxprobe.exe ${CMAKE_BINARY_DIR}/bin/${PLX_WFAPI_NAME})
 set_tests_properties(exports_static PROPERTIES LABELS static)
 
 # The end-to-end tests need the substitute WFAPI.DLL and the DLL itself.
-if(NOT TARGET wfapi_sim OR NOT TARGET plx_srv_citrix32)
-  message(STATUS "test_exports: waiting for the targets wfapi_sim and plx_srv_citrix32")
+if(NOT TARGET wfapi_sim OR NOT TARGET plx_srv_citrix)
+  message(STATUS "test_exports: waiting for the targets wfapi_sim and plx_srv_citrix")
   return()
 endif()
 
-# End-to-end host: loads bin/plx_srv_citrix32.dll by path and drives the substitute WFAPI.DLL.
+# End-to-end host: loads bin/<PLX_DLL_NAME> by path and drives the substitute WinFrame API.
 # Its host equipment (exports/dll_host.cpp) is shared with test_faults.
 plx_add_test_binary(test_exports exports LIBS wfapi_sim TIMEOUT 300)
-# Small child hosts in a folder without WFAPI.DLL.
+# Small child hosts in a folder without the WinFrame API.
 add_executable(child_host ${CMAKE_CURRENT_SOURCE_DIR}/exports/child/child_host.cpp)
 target_include_directories(child_host PRIVATE ${CMAKE_SOURCE_DIR}/include)
 target_link_options(child_host PRIVATE -municode)
 set_target_properties(child_host PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin-noapi)
-add_dependencies(test_exports plx_srv_citrix32 child_host)
+add_dependencies(test_exports plx_srv_citrix child_host)
 # It writes the log settings in the registry, as the logging and fault tests do.
 set_tests_properties(test_exports PROPERTIES RESOURCE_LOCK plx_log_settings)

@@ -1,12 +1,12 @@
 # Fault tests (included from tests/CMakeLists.txt): every fault of the substitute WFAPI.DLL met
 # by the built DLL, and bad log settings met by the DLL in fresh plxprobe.exe processes.
-if(NOT TARGET wfapi_sim OR NOT TARGET plx_srv_citrix32 OR NOT TARGET plxprobe)
-  message(STATUS "test_faults: waiting for the targets wfapi_sim, plx_srv_citrix32 and plxprobe")
+if(NOT TARGET wfapi_sim OR NOT TARGET plx_srv_citrix OR NOT TARGET plxprobe)
+  message(STATUS "test_faults: waiting for the targets wfapi_sim, plx_srv_citrix and plxprobe")
   return()
 endif()
 plx_add_test_binary(test_faults faults LIBS wfapi_sim TIMEOUT 300)
 target_sources(test_faults PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/exports/dll_host.cpp)
-add_dependencies(test_faults plx_srv_citrix32 plxprobe)
+add_dependencies(test_faults plx_srv_citrix plxprobe)
 # Writes HKCU\Software\Orbivex\Pathlens\Log\server and may add a file to the default log folder.
 # It runs right after a host that is killed in the middle of the fault matrix and so leaves its
 # settings and log folder behind: a suite must set up what it relies on, whatever came before.

@@ -23,6 +23,7 @@
 
 #include "logging/log_settings.h"
 #include "logging/log_setup.h"
+#include "plx_build_info.h"
 #include "support/log_capture.h"
 
 namespace fs = std::filesystem;
@@ -268,6 +269,8 @@ TEST(LogLife, ScenariosInFreshProcesses) {
     const std::string shutdown = "SHUTDOWN rc=0 ms=1?\\d{1,3}\n";  // under 2 s
     const std::vector<std::string> banner = {
         dashes, "INFO initGlobalData --- CITRIX SERVER DLL LOG Started ---", dashes,
+        std::string("INFO initGlobalData Plug-in " PLX_DLL_NAME " (") + (sizeof(void*) == 8 ? "64" : "32") +
+            "-bit), version " PLX_VERSION_TEXT,
         "INFO initGlobalData Initializing global data ... ", "INFO initGlobalData Initializing global data ... Ok"};
     std::wstring rolling = L"init 1";
     for (int n = 0; n < 20; ++n) rolling += L" log R" + std::to_wstring(n);

@@ -1,4 +1,4 @@
-# cmake -DOBJDUMP=... -DDLL=.../WFAPI.DLL -DVARIANTS_DIR=... -P check_exports.cmake: WFAPI.DLL exports the
+# cmake -DOBJDUMP=... -DDLL=.../WFAPI.DLL -DVARIANTS_DIR=... -P check_exports.cmake: the substitute exports the
 # fourteen names undecorated (no _, no @N) besides wfsim_* controls; each variant lacks exactly its one.
 set(WFAPI_NAMES WFFreeMemory WFQuerySessionInformationW WFSmcCloseSessionHandle WFSmcGetServerData
   WFSmcGetSessionDataV2 WFSmcGetSessionLatencyData WFSmcGetSessionVirtualChannelNames WFSmcOpenSessionHandle
@@ -22,6 +22,7 @@ function(check_dll dll missing)
   endif()
 endfunction()
 check_dll(${DLL} "")
+get_filename_component(name ${DLL} NAME)
 foreach(missing IN LISTS WFAPI_NAMES)
-  check_dll(${VARIANTS_DIR}/missing-${missing}/WFAPI.DLL ${missing})
+  check_dll(${VARIANTS_DIR}/missing-${missing}/${name} ${missing})
 endforeach()

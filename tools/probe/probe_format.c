@@ -128,11 +128,14 @@ static void writeFields(FILE *out, const unsigned char *base, const FieldDesc *f
     }
 }
 
-void probePrintRecord(FILE *out, const void *record, int v2, int json, int sequence, const char *timestamp) {
+void probePrintRecord(FILE *out, const void *record, int v2, int json, int sequence, const char *timestamp,
+                      const char *dllVersion) {
     const unsigned char *base = (const unsigned char *)record;
     if (json) {
         fprintf(out, "{\n  \"record\": %d,\n  \"version\": %d,\n  \"time\": ", sequence, v2 ? 2 : 1);
         probeWriteQuoted(out, timestamp, strlen(timestamp) + 1, 1);
+        fputs(",\n  \"dllVersion\": ", out);
+        probeWriteQuoted(out, dllVersion, strlen(dllVersion) + 1, 1);
         fputs(",\n", out);
         writeFields(out, base, kClientInfoFields, COUNT_OF(kClientInfoFields), 1, "  ", "", v2);
         if (v2) {
@@ -142,7 +145,7 @@ void probePrintRecord(FILE *out, const void *record, int v2, int json, int seque
         }
         fputs("}\n", out);
     } else {
-        fprintf(out, "Record %d (version %d) at %s\n", sequence, v2 ? 2 : 1, timestamp);
+        fprintf(out, "Record %d (version %d) at %s, library version %s\n", sequence, v2 ? 2 : 1, timestamp, dllVersion);
         writeFields(out, base, kClientInfoFields, COUNT_OF(kClientInfoFields), 0, "  ", "", 0);
         if (v2)
             writeFields(out, base + offsetof(ClientInfoV2, ext), kExtFields, COUNT_OF(kExtFields), 0, "  ", "ext.", 0);

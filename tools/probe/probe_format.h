@@ -16,7 +16,9 @@ void probeWriteQuoted(FILE *out, const char *text, size_t capacity, int json);
 int probeHasData(const ClientInfo *info);
 
 /* Prints one record: a ClientInfo, or a ClientInfoV2 when v2 != 0. sequence numbers the
- * records of one run; timestamp is a local time text. */
-void probePrintRecord(FILE *out, const void *record, int v2, int json, int sequence, const char *timestamp);
+ * records of one run; timestamp is a local time text; dllVersion the file version of the
+ * library that delivered it. */
+void probePrintRecord(FILE *out, const void *record, int v2, int json, int sequence, const char *timestamp,
+                      const char *dllVersion);
 
 #endif

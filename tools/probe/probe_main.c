@@ -1,5 +1,6 @@
 /*
- * plxprobe: a minimal host for plx_srv_citrix32.dll. It loads the library by path, calls the
+ * plxprobe: a minimal host for the plug-in (plx_srv_citrix32.dll in the 32-bit build,
+ * plx_srv_citrix64.dll in the 64-bit one). It loads the library by path, calls the
  * version-1 (or, with --v2, the version-2) export until a record with data arrives, prints it
  * as text or JSON, optionally keeps printing, and calls icasrv_cleanup at the end.
  * It uses only the public header, LoadLibraryW and GetProcAddress, as any host agent would.
@@ -12,8 +13,10 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "plx_build_info.h"
 #include "plx_srv_citrix.h"
 #include "probe_format.h"
+#include "probe_version.h"
 
 enum {
     EXIT_DATA_PRINTED = 0,
@@ -30,6 +33,7 @@ static ClientInfoV2 g_record;    /* the copy the callback makes; ClientInfo is i
 static int g_wantV2;
 static volatile LONG g_delivered;
 static volatile LONG g_interrupted;
+static char g_dllVersion[32];    /* the loaded library's file version, printed with each record */
 
 /* Called by the library with its record lock held: copy and return at once. */
 static void PLX_CDECL onRecord(void *record) {
@@ -82,8 +86,9 @@ static void localTimestamp(char *out, size_t size) {
 }
 
 static void usage(FILE *out) {
-    fputs("usage: plxprobe [--v2] [--json] [--timeout S] [--watch N [--count K]] [path\\plx_srv_citrix32.dll]\n"
-          "  Loads the library (default: plx_srv_citrix32.dll beside plxprobe.exe), calls\n"
+    fputs("usage: plxprobe [--v2] [--json] [--timeout S] [--watch N [--count K]] [path\\" PLX_DLL_NAME "]\n"
+          "       plxprobe --version [path\\" PLX_DLL_NAME "]\n"
+          "  Loads the library (default: " PLX_DLL_NAME " beside plxprobe.exe), calls\n"
           "  icasrv_get_remote_info (or icasrv_get_remote_info_v2 with --v2) every 250 ms until a\n"
           "  record with data arrives, prints it, then calls icasrv_cleanup.\n"
           "  --v2         ask for the version-2 record (version-1 data plus the extension)\n"
@@ -91,7 +96,8 @@ static void usage(FILE *out) {
           "  --timeout S  give up when no data has arrived after S seconds (default 30)\n"
           "  --watch N    keep printing the current record every N seconds until Ctrl+C\n"
           "  --count K    with --watch: stop after K records in all\n"
-          "exit codes: 0 data printed, 1 usage, 2 library not loadable, 3 WFAPI.DLL not loadable,\n"
+          "  --version    print the probe's version and the library's file version, then exit\n"
+          "exit codes: 0 data printed, 1 usage, 2 library not loadable, 3 " PLX_WFAPI_NAME " not loadable,\n"
           "            4 no data within the time limit, 130 interrupted\n",
           out);
 }
@@ -104,7 +110,7 @@ static long positiveNumber(const wchar_t *text) {
 }
 
 typedef struct {
-    int v2, json;
+    int v2, json, version;
     long timeoutS, watchS, count;
     wchar_t dllPath[MAX_PATH];
 } Options;
@@ -118,6 +124,7 @@ static int parseOptions(int argc, wchar_t **argv, Options *o) {
         const wchar_t *a = argv[i];
         if (wcscmp(a, L"--v2") == 0) o->v2 = 1;
         else if (wcscmp(a, L"--json") == 0) o->json = 1;
+        else if (wcscmp(a, L"--version") == 0) o->version = 1;
         else if (wcscmp(a, L"-h") == 0 || wcscmp(a, L"--help") == 0) { usage(stdout); exit(EXIT_DATA_PRINTED); }
         else if (wcscmp(a, L"--timeout") == 0 || wcscmp(a, L"--watch") == 0 || wcscmp(a, L"--count") == 0) {
             long *target = a[2] == L't' ? &o->timeoutS : a[2] == L'w' ? &o->watchS : &o->count;
@@ -140,11 +147,11 @@ static int parseOptions(int argc, wchar_t **argv, Options *o) {
         DWORD n = GetModuleFileNameW(NULL, o->dllPath, MAX_PATH);
         wchar_t *slash = wcsrchr(o->dllPath, L'\\');
         if (n == 0 || n >= MAX_PATH || slash == NULL ||
-            (size_t)(slash + 1 - o->dllPath) + wcslen(L"plx_srv_citrix32.dll") >= MAX_PATH) {
+            (size_t)(slash + 1 - o->dllPath) + wcslen(PLX_DLL_NAME_W) >= MAX_PATH) {
             fputs("plxprobe: cannot determine the default library path\n", stderr);
             return 0;
         }
-        wcscpy(slash + 1, L"plx_srv_citrix32.dll");
+        wcscpy(slash + 1, PLX_DLL_NAME_W);
     }
     return 1;
 }
@@ -152,12 +159,12 @@ static int parseOptions(int argc, wchar_t **argv, Options *o) {
 static void printRecord(const Options *o, int sequence) {
     char timestamp[32];
     localTimestamp(timestamp, sizeof timestamp);
-    probePrintRecord(stdout, &g_record, o->v2, o->json, sequence, timestamp);
+    probePrintRecord(stdout, &g_record, o->v2, o->json, sequence, timestamp, g_dllVersion);
 }
 
 static const char *explainNoWfapi =
-    "plxprobe: the library could not load WFAPI.DLL (result -10). This host is not a Citrix VDA,\n"
-    "          or WFAPI.DLL is not on the DLL search path. The library's log names the cause.\n";
+    "plxprobe: the library could not load " PLX_WFAPI_NAME " (result -10). This host is not a Citrix VDA,\n"
+    "          or " PLX_WFAPI_NAME " is not on the DLL search path. The library's log names the cause.\n";
 
 int main(void) {
     int argc = 0, status = EXIT_DATA_PRINTED, printed = 0, restarts = 0;
@@ -175,24 +182,32 @@ int main(void) {
     SetConsoleOutputCP(CP_UTF8); /* record texts are printed as UTF-8 */
     toUtf8(o.dllPath, path8, (int)sizeof path8);
 
+    if (o.version) probePrintOwnVersion(stdout);
     dll = LoadLibraryW(o.dllPath);
     if (dll == NULL) {
         printSystemError("cannot load", o.dllPath, GetLastError());
         return EXIT_NO_LIBRARY;
+    }
+    probeModuleVersion(dll, g_dllVersion, sizeof g_dllVersion);
+    if (o.version) { /* no get call was made: nothing of the library runs yet */
+        probePrintLibraryVersion(stdout, dll, g_dllVersion, path8);
+        FreeLibrary(dll);
+        LocalFree(argv);
+        return EXIT_DATA_PRINTED;
     }
     /* Both get exports share one signature; the header names their pointer types. */
     get = (icasrv_get_remote_info_fn)(void (*)(void))GetProcAddress(dll, o.v2 ? "icasrv_get_remote_info_v2"
                                                                               : "icasrv_get_remote_info");
     cleanup = (icasrv_cleanup_fn)(void (*)(void))GetProcAddress(dll, "icasrv_cleanup");
     if (get == NULL || cleanup == NULL) {
-        fprintf(stderr, "plxprobe: %s lacks the export %s; is it plx_srv_citrix32.dll?\n", path8,
+        fprintf(stderr, "plxprobe: %s lacks the export %s; is it " PLX_DLL_NAME "?\n", path8,
                 get == NULL ? (o.v2 ? "icasrv_get_remote_info_v2" : "icasrv_get_remote_info") : "icasrv_cleanup");
         FreeLibrary(dll);
         return EXIT_NO_LIBRARY;
     }
     SetConsoleCtrlHandler(onConsoleCtrl, TRUE);
-    fprintf(stderr, "plxprobe: loaded %s\nplxprobe: calling %s every %d ms until data arrives (time limit %ld s)\n",
-            path8, o.v2 ? "icasrv_get_remote_info_v2" : "icasrv_get_remote_info", CALL_PERIOD_MS, o.timeoutS);
+    fprintf(stderr, "plxprobe: loaded %s (version %s)\nplxprobe: calling %s every %d ms until data arrives (time limit %ld s)\n",
+            path8, g_dllVersion, o.v2 ? "icasrv_get_remote_info_v2" : "icasrv_get_remote_info", CALL_PERIOD_MS, o.timeoutS);
 
     /* Phase 1: wait for the first record with data. */
     start = GetTickCount64();

@@ -1,5 +1,5 @@
 // The WFAPI loader against the substitute library and its variants that each lack one entry point.
-// This binary lives in a folder without WFAPI.DLL; each test picks the library's folder.
+// This binary lives in a folder without the WinFrame API library; each test picks the library's folder.
 #include <gtest/gtest.h>
 
 #include <plog/Log.h>
@@ -12,6 +12,7 @@
 
 #include "citrix/wf_test_support.h"
 #include "citrix/wfapi_loader.h"
+#include "plx_build_info.h"
 
 namespace {
 
@@ -38,7 +39,7 @@ LogRecord info(const std::string& m) { return {"INFO", "initWFAPI", "[WFAPI_WRAP
 std::vector<LogRecord> loadRecords(int rows) {
     const int all = static_cast<int>(kEntryPoints.size());
     std::vector<LogRecord> want = {debug("Loading WFAPI Wrapper ..."), info("initializing...")};
-    const std::string loadError = "[WFAPI_WRAPPER] ERR : LoadLibraryW [WFAPI.DLL] failed with error : ";
+    const std::string loadError = "[WFAPI_WRAPPER] ERR : LoadLibraryW [" PLX_WFAPI_NAME "] failed with error : ";
     want.push_back(rows < 0 ? LogRecord{"ERROR", "initWFAPI", loadError + OxeUtils::errorSuffix(ERROR_MOD_NOT_FOUND)}
                             : info("Library loaded OK"));
     for (int row = 0; row < rows; ++row) want.push_back(info("Function " + logName(row) + " found OK"));
@@ -71,7 +72,7 @@ TEST(WfapiLoader, FailedLoadsLeaveNothingLoadedAndAreRepeatedInFull) {
         useDllFolder(missing < 0 ? "." : std::string(PLX_TEST_VARIANTS_DIR) + "/missing-" + kEntryPoints[missing]);
         LogCapture log;
         EXPECT_FALSE(loadWFAPIWrapper());
-        EXPECT_TRUE(!_glWFAPILoaded && !_glWFAPIModule && !GetModuleHandleW(L"WFAPI.DLL")) << missing;
+        EXPECT_TRUE(!_glWFAPILoaded && !_glWFAPIModule && !GetModuleHandleW(PLX_WFAPI_NAME_W)) << missing;
         wftest::expectRecords(log.records(), loadRecords(missing));
     }
 }
@@ -87,7 +88,7 @@ TEST(WfapiLoader, LoadsOnceEvenFromConcurrentCallsUnloadsAndLoadsAgain) {
         for (auto& t : threads) t.join();
         EXPECT_TRUE(results[0] && results[1] && results[2] && results[3]);
         wftest::expectRecords(log.records(), loadRecords(static_cast<int>(kEntryPoints.size())));
-        const HMODULE module = GetModuleHandleW(L"WFAPI.DLL");
+        const HMODULE module = GetModuleHandleW(PLX_WFAPI_NAME_W);
         EXPECT_TRUE(_glWFAPILoaded && module && _glWFAPIModule == module);
 #define EXPECT_RESOLVED(name, logName) \
     EXPECT_EQ(reinterpret_cast<void*>(_glWFAPITable.name), reinterpret_cast<void*>(GetProcAddress(module, #name)));
@@ -97,7 +98,7 @@ TEST(WfapiLoader, LoadsOnceEvenFromConcurrentCallsUnloadsAndLoadsAgain) {
         closeWFAPI();
         closeWFAPI();
         wftest::expectRecords(close.records(), {{"INFO", "closeWFAPI", "[WFAPI_WRAPPER] : WFAPI dll unloaded"}});
-        EXPECT_TRUE(!_glWFAPILoaded && !_glWFAPIModule && !GetModuleHandleW(L"WFAPI.DLL"));
+        EXPECT_TRUE(!_glWFAPILoaded && !_glWFAPIModule && !GetModuleHandleW(PLX_WFAPI_NAME_W));
     }
 }
 
@@ -110,7 +111,7 @@ TEST(WfapiLoader, ALoadThatThrowsPartWayPublishesNothingAndTheNextLoadStartsOver
     _glWFAPITable = WFAPITable{};
     thrower.armed = "[WFAPI_WRAPPER] : Function WFVirtualChannelOpen found OK";  // three entry points resolved
     EXPECT_THROW(loadWFAPIWrapper(), std::bad_alloc);
-    EXPECT_TRUE(!thrower.armed && !_glWFAPILoaded && !_glWFAPIModule && !GetModuleHandleW(L"WFAPI.DLL"));
+    EXPECT_TRUE(!thrower.armed && !_glWFAPILoaded && !_glWFAPIModule && !GetModuleHandleW(PLX_WFAPI_NAME_W));
 #define EXPECT_UNTOUCHED(name, logName) EXPECT_EQ(reinterpret_cast<void*>(_glWFAPITable.name), nullptr) << #name;
     WFAPI_ENTRY_POINTS(EXPECT_UNTOUCHED)
 #undef EXPECT_UNTOUCHED

@@ -1,7 +1,7 @@
 // Small hosts of the DLL that test_exports runs as child processes from a folder without
-// WFAPI.DLL; each prints its results for the test to check.
+// the WinFrame API; each prints its results for the test to check.
 //   child_host <dll> noapi          cleanup before any call, four get calls, cleanup again
-//   child_host <dll> throw <wfapi>  with that WFAPI.DLL loaded first: a start, then a callback that
+//   child_host <dll> throw <wfapi>  with that WinFrame API loaded first: a start, then a callback that
 //                                   throws this toolchain's C++ exception, a plain call, cleanup
 #include <windows.h>
 
@@ -24,7 +24,7 @@ int wmain(int argc, wchar_t** argv) {
     const auto getV2 = reinterpret_cast<icasrv_get_remote_info_v2_fn>(proc("icasrv_get_remote_info_v2"));
     const auto cleanup = reinterpret_cast<icasrv_cleanup_fn>(proc("icasrv_cleanup"));
     if (!dll || !get || !getV2 || !cleanup)
-        return std::printf("usage: child_host <dll> noapi | child_host <dll> throw <WFAPI.DLL>\n"), 2;
+        return std::printf("usage: child_host <dll> noapi | child_host <dll> throw <WinFrame API DLL>\n"), 2;
     if (throws) {
         const int r0 = get(nullptr, nullptr);
         std::printf("started %d\n", r0);
