@@ -200,10 +200,9 @@ TEST_F(MetricsTaskTest, NamelessAnswersThenADisconnectBackOffWithDoublingWaits) 
     EXPECT_EQ(sim().channelsOpened, 2) << "the channel is opened anew after a back-off";
 }
 
-// Each case waits on a task whose previous wait ended about `sinceMs` before the call (-1: a new
-// task). The wait must end a whole number of steps after the call, at least one, at the first
-// step at which the total has passed since the previous wait ended; the step count is worked
-// out from the time that really passed, as the sleep before the call may run long under load.
+// Each wait must end at the first whole step from the call at which the total has passed since
+// the previous wait ended (`sinceMs` before the call; -1: a new task), at least one step. The
+// step count follows from the time really passed, as the sleep may run long under load.
 TEST(WaitFor, EndsAtTheFirstWholeStepFromTheCallAtWhichTheTotalHasPassed) {
     const struct {
         const char* what;
@@ -236,34 +235,18 @@ TEST(WaitFor, EndsAtTheFirstWholeStepFromTheCallAtWhichTheTotalHasPassed) {
     }
 }
 
-// A stop during a wait with a 30 s step ends it at once, not at the step's end; once stopped,
-// every wait returns at once without waiting.
-TEST(WaitFor, AStopEndsAWaitAtOnceAndEveryLaterWait) {
-    ProbeTask task;
-    std::atomic<int> results{0};
-    task.body = [&](ProbeTask& self) {
-        results += self.waitFor(60000, 30000) ? 1 : 100;  // a new task's one step: 30 s
-        results += self.waitFor(60000, 30000) ? 1 : 100;
-    };
-    std::thread thread([&] { task.execute(); });
-    sleepMs(200);
-    const auto stopped = Clock::now();
-    task.stop();
-    thread.join();
-    EXPECT_LT(msSince(stopped), 1000) << "a few ms, generous under load";
-    EXPECT_EQ(results, 2) << "both waits returned true";
-    EXPECT_LT(timedWait(task, 1000, 5000, true), 1000);
-}
-
-TEST(OxWorkingTask, RunningFromConstructionUntilRunEndsHoweverItEndsAndNoStopIsLost) {
-    enum Ending { Returns, ThrowsStd, ThrowsOther, StoppedBeforeExecute };
-    for (const Ending ending : {Returns, ThrowsStd, ThrowsOther, StoppedBeforeExecute}) {
+// A stop before execute() must reach run()'s first wait; one during a wait (a 30 s step here,
+// the task's first wait) ends it at once, and every later wait returns at once.
+TEST(OxWorkingTask, RunningFromConstructionUntilRunEndsHoweverItEndsAndAStopEndsAnyWaitAtOnce) {
+    enum Ending { Returns, ThrowsStd, ThrowsOther, StoppedBeforeExecute, StoppedDuringAWait };
+    for (const Ending ending : {Returns, ThrowsStd, ThrowsOther, StoppedBeforeExecute, StoppedDuringAWait}) {
         SCOPED_TRACE(ending);
         ProbeTask task;
         std::atomic<bool> runningInside{false};
-        std::atomic<int> cycles{0};
+        std::atomic<int> cycles{0}, stopsSeen{0};
         task.body = [&](ProbeTask& self) {
             runningInside = self.isRunning();
+            if (ending == StoppedDuringAWait) stopsSeen = self.waitFor(60000, 30000) + self.waitFor(60000, 30000);
             while (cycles < 3 && !self.waitFor(1, 10)) ++cycles;
             if (ending == ThrowsStd) throw std::runtime_error("boom");  // dropped by execute()
             if (ending == ThrowsOther) throw 42;
@@ -272,10 +255,17 @@ TEST(OxWorkingTask, RunningFromConstructionUntilRunEndsHoweverItEndsAndNoStopIsL
         if (ending == StoppedBeforeExecute) task.stop();
         EXPECT_EQ(task.isRunning(), ending != StoppedBeforeExecute);
         std::thread thread([&] { task.execute(); });
+        auto stoppedAt = Clock::now();
+        if (ending == StoppedDuringAWait) {
+            sleepMs(200);
+            stoppedAt = Clock::now();
+            task.stop();
+        }
         thread.join();
-        // A stop requested before execute() must reach run()'s first wait.
+        EXPECT_LT(msSince(stoppedAt), 1000) << "after the stop: a few ms, generous under load";
+        EXPECT_EQ(stopsSeen, ending == StoppedDuringAWait ? 2 : 0);
         EXPECT_EQ(runningInside, ending != StoppedBeforeExecute);
-        EXPECT_EQ(cycles, ending == StoppedBeforeExecute ? 0 : 3);
+        EXPECT_EQ(cycles, ending == StoppedBeforeExecute || ending == StoppedDuringAWait ? 0 : 3);
         EXPECT_FALSE(task.isRunning());
     }
 }
