@@ -109,4 +109,32 @@ int logSeverity() {
     return static_cast<int>(value);
 }
 
+const wchar_t* const kLogKey = L"Software\\Orbivex\\Pathlens\\Log";
+
+namespace {
+const wchar_t* const kLogKeyAside = L"Software\\Orbivex\\Pathlens\\Log.plxbench-aside";
+const wchar_t* const kLogKeyName = L"Log";
+const wchar_t* const kLogKeyAsideName = L"Log.plxbench-aside";
+
+bool keyExists(const wchar_t* path) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    RegCloseKey(key);
+    return true;
+}
+}  // namespace
+
+bool logKeyExists() { return keyExists(kLogKey); }
+
+bool setLogKeyAside() {
+    if (keyExists(kLogKeyAside)) restoreLogKey(true);
+    return keyExists(kLogKey) && RegRenameKey(HKEY_CURRENT_USER, kLogKey, kLogKeyAsideName) == ERROR_SUCCESS;
+}
+
+void restoreLogKey(bool wasAside) {
+    RegDeleteTreeW(HKEY_CURRENT_USER, kLogKey);
+    RegDeleteKeyW(HKEY_CURRENT_USER, kLogKey);
+    if (wasAside) RegRenameKey(HKEY_CURRENT_USER, kLogKeyAside, kLogKeyName);
+}
+
 }  // namespace bench

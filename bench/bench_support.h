@@ -47,4 +47,13 @@ std::string machineFacts();
 // HKCU\Software\Orbivex\Pathlens\Log\server "severity", or -1 when not set.
 int logSeverity();
 
+// HKCU\Software\Orbivex\Pathlens\Log, the key the library's registry monitor watches.
+extern const wchar_t* const kLogKey;
+bool logKeyExists();
+// Renames the log key aside (to "Log.plxbench-aside") so that a figure can be taken without it;
+// true if there was a key to set aside. A key left aside by an interrupted run is put back first.
+bool setLogKeyAside();
+// Removes whatever log key is there now and, if one was set aside, puts it back.
+void restoreLogKey(bool wasAside);
+
 }  // namespace bench

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -230,13 +231,26 @@ TEST(LogPaths, NamesAndTheFolderConfiguredOrTheDefaultOne) {
 }
 
 // A scenario process (runScenario): "init N" (initGlobalData from N threads at once), "log TAG",
-// "severity N" and "badpath" (path_root no valid UTF-16) in the registry, "sleep MS", "shutdown".
+// "severity N" and "badpath" (path_root no valid UTF-16) in the registry, "sleep MS", "shutdown",
+// "applied N" (waits up to 5 s for the logger to have severity N; prints the ms since the last
+// init and the last severity step).
 TEST(LogLife, DISABLED_Scenario) {
     if (_wgetenv(L"PLX_LOG_SCENARIO") == nullptr) GTEST_SKIP() << "run by runScenario only";
     std::istringstream script(fs::path(_wgetenv(L"PLX_LOG_SCENARIO")).u8string());
+    ULONGLONG initAt = 0, changedAt = 0;
     for (std::string step, argument; script >> step; std::fflush(stdout)) {
         if (step != "badpath" && step != "shutdown") script >> argument;
-        if (step == "init") {
+        if (step == "init") initAt = GetTickCount64();
+        if (step == "severity") changedAt = GetTickCount64();
+        if (step == "applied") {
+            const auto severityIs = [&] {
+                std::lock_guard<std::mutex> lock(_glLogMutex);
+                return _glLogger != nullptr && _glLogger->getMaxSeverity() == std::stoi(argument);
+            };
+            while (!severityIs() && GetTickCount64() - changedAt < 5000) Sleep(1);
+            const ULONGLONG now = GetTickCount64();
+            std::printf("APPLIED %d init+%llu change+%llu\n", severityIs(), now - initAt, now - changedAt);
+        } else if (step == "init") {
             std::atomic<bool> go{false};
             std::vector<std::thread> threads;
             for (int n = std::stoi(argument); n > 0; --n)
@@ -261,6 +275,25 @@ TEST(LogLife, DISABLED_Scenario) {
             std::printf("SHUTDOWN rc=%d ms=%llu\n", rc, GetTickCount64() - start);
         }
     }
+}
+
+// The monitor reads a change once it has settled: 500 ms after its previous wait ended, or one
+// 10 ms step after the notification when that is later. Its first wait ends one step after it
+// started, so a change 300 ms after the start is read about 510 ms after the start; one made
+// 1700 ms after the previous read (700 ms after the watch was armed again) one step after it.
+TEST(LogLife, TheMonitorSettlesAChangeUntil500MsAfterItsPreviousWait) {
+    LogKeyBackup backup;
+    Scratch folder(L"plx_logtest settle");
+    setValue(L"path_root", REG_SZ, folder.path.c_str(), (folder.path.wstring().size() + 1) * sizeof(wchar_t));
+    const std::string out = runScenario(L"init 1 sleep 300 severity 2 applied 2 sleep 1700 severity 1 applied 1 shutdown");
+    unsigned first = 0, firstInit = 0, firstChange = 0, second = 0, secondInit = 0, secondChange = 0, shutdownMs = 0;
+    ASSERT_EQ(std::sscanf(out.c_str(), "PATH=\nLOGGER=0\nAPPLIED %u init+%u change+%u\nAPPLIED %u init+%u change+%u\n"
+                                       "SHUTDOWN rc=0 ms=%u\nEXIT=0", &first, &firstInit, &firstChange, &second,
+                          &secondInit, &secondChange, &shutdownMs), 7) << out;
+    EXPECT_TRUE(first && second) << out;
+    EXPECT_GE(firstInit, 500u) << out;
+    EXPECT_GE(secondChange, 10u) << out;
+    EXPECT_LT(secondChange, 450u) << "one step, generous under load, not a settle counted from the notification";
 }
 
 // The log's life, one fresh process per case.

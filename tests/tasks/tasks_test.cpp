@@ -185,7 +185,7 @@ TEST_F(MetricsTaskTest, NamelessAnswersThenADisconnectBackOffWithDoublingWaits) 
     ASSERT_TRUE(waitUntil([] { return std::strcmp(stored(_glClientInfo).userName, "bob") == 0; })) << log.dump();
     wfsim_set_connect_state(WFDisconnected);
     ASSERT_TRUE(waitUntil([&] { return log.has("Waiting3seconds. In Pending State"); })) << log.dump();
-    EXPECT_LT(runner.stopAndJoin(), 1000) << "a stop ends the back-off wait at its next step";
+    EXPECT_LT(runner.stopAndJoin(), 1000) << "a stop ends the back-off wait at once";
     EXPECT_EQ(runner.task->state(), Pending);
     // 1 s, 2 s, then 4 s capped to 3 s.
     for (const char* wait : {"ERROR Waiting1seconds. In Pending State", "ERROR Waiting2seconds. In Pending State",
@@ -200,31 +200,53 @@ TEST_F(MetricsTaskTest, NamelessAnswersThenADisconnectBackOffWithDoublingWaits) 
     EXPECT_EQ(sim().channelsOpened, 2) << "the channel is opened anew after a back-off";
 }
 
-TEST(WaitFor, KeepsCadenceFromTheEndOfThePreviousWaitAndSeesAStopAtOnce) {
-    ProbeTask task;
-    EXPECT_LT(timedWait(task, 3000, 10), 1000) << "the first wait of a new task ends after one step";
-    // Called 600 ms into a 1000 ms period: ends when the period is over, not 1000 ms later.
-    const auto periodStart = Clock::now();
-    sleepMs(600);
-    timedWait(task, 1000, 10);
-    EXPECT_GE(msSince(periodStart), 980);
-    EXPECT_LT(msSince(periodStart), 1400);
-    sleepMs(1200);
-    EXPECT_LT(timedWait(task, 1000, 10), 500) << "the period has passed already: one step";
-    EXPECT_LT(timedWait(task, 1, 10), 500) << "a total not above the step: one step";
-    task.stop();  // (a stop during a long wait: the metrics task's back-off)
-    EXPECT_LT(timedWait(task, 1000, 5000, true), 1000) << "after a stop a wait returns before its first sleep";
+// Each wait must end at the first whole step from the call at which the total has passed since
+// the previous wait ended (`sinceMs` before the call; -1: a new task), at least one step. The
+// step count follows from the time really passed, as the sleep may run long under load.
+TEST(WaitFor, EndsAtTheFirstWholeStepFromTheCallAtWhichTheTotalHasPassed) {
+    const struct {
+        const char* what;
+        int sinceMs, totalMs, stepMs;
+    } cases[] = {
+        {"the first wait of a new task: one step", -1, 5000, 300},
+        {"a total not above the step: one step", 0, 300, 300},
+        {"a total below the step: one step", 0, 1, 300},
+        {"work longer than the total: one step", 700, 500, 300},
+        {"130 ms of a 250 ms total left: two 100 ms steps", 120, 250, 100},
+        {"250 ms left: three 100 ms steps", 0, 250, 100},
+        {"400 ms of 1000 ms left, in 10 ms steps", 600, 1000, 10},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ProbeTask task;
+        auto previousEnd = Clock::now();
+        if (c.sinceMs >= 0) {
+            task.waitFor(1, 1);  // a new task's wait: one 1 ms step, from whose end the cadence runs
+            previousEnd = Clock::now();
+            sleepMs(c.sinceMs);
+        }
+        const long long since = msSince(previousEnd);
+        const long long took = timedWait(task, c.totalMs, c.stepMs);
+        // 2 ms for the two clocks' millisecond rounding.
+        const long long left = c.sinceMs < 0 ? 0 : c.totalMs - since - 2;
+        const long long steps = left > 0 ? (left + c.stepMs - 1) / c.stepMs : 1;
+        EXPECT_GE(took, steps * c.stepMs - 2) << since << " ms after the previous wait";
+        EXPECT_LT(took, steps * c.stepMs + 500) << "generous under load, yet short of the total";
+    }
 }
 
-TEST(OxWorkingTask, RunningFromConstructionUntilRunEndsHoweverItEndsAndNoStopIsLost) {
-    enum Ending { Returns, ThrowsStd, ThrowsOther, StoppedBeforeExecute };
-    for (const Ending ending : {Returns, ThrowsStd, ThrowsOther, StoppedBeforeExecute}) {
+// A stop before execute() must reach run()'s first wait; one during a wait (a 30 s step here,
+// the task's first wait) ends it at once, and every later wait returns at once.
+TEST(OxWorkingTask, RunningFromConstructionUntilRunEndsHoweverItEndsAndAStopEndsAnyWaitAtOnce) {
+    enum Ending { Returns, ThrowsStd, ThrowsOther, StoppedBeforeExecute, StoppedDuringAWait };
+    for (const Ending ending : {Returns, ThrowsStd, ThrowsOther, StoppedBeforeExecute, StoppedDuringAWait}) {
         SCOPED_TRACE(ending);
         ProbeTask task;
         std::atomic<bool> runningInside{false};
-        std::atomic<int> cycles{0};
+        std::atomic<int> cycles{0}, stopsSeen{0};
         task.body = [&](ProbeTask& self) {
             runningInside = self.isRunning();
+            if (ending == StoppedDuringAWait) stopsSeen = self.waitFor(60000, 30000) + self.waitFor(60000, 30000);
             while (cycles < 3 && !self.waitFor(1, 10)) ++cycles;
             if (ending == ThrowsStd) throw std::runtime_error("boom");  // dropped by execute()
             if (ending == ThrowsOther) throw 42;
@@ -233,10 +255,17 @@ TEST(OxWorkingTask, RunningFromConstructionUntilRunEndsHoweverItEndsAndNoStopIsL
         if (ending == StoppedBeforeExecute) task.stop();
         EXPECT_EQ(task.isRunning(), ending != StoppedBeforeExecute);
         std::thread thread([&] { task.execute(); });
+        auto stoppedAt = Clock::now();
+        if (ending == StoppedDuringAWait) {
+            sleepMs(200);
+            stoppedAt = Clock::now();
+            task.stop();
+        }
         thread.join();
-        // A stop requested before execute() must reach run()'s first wait.
+        EXPECT_LT(msSince(stoppedAt), 1000) << "after the stop: a few ms, generous under load";
+        EXPECT_EQ(stopsSeen, ending == StoppedDuringAWait ? 2 : 0);
         EXPECT_EQ(runningInside, ending != StoppedBeforeExecute);
-        EXPECT_EQ(cycles, ending == StoppedBeforeExecute ? 0 : 3);
+        EXPECT_EQ(cycles, ending == StoppedBeforeExecute || ending == StoppedDuringAWait ? 0 : 3);
         EXPECT_FALSE(task.isRunning());
     }
 }
