@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds one architecture and runs the benchmark (plxbench.exe) under its Wine against the
 # substitute WFAPI.DLL. Every figure is measured in this run and printed with its goal and
-# PASS or MISS; a MISS does not fail the script. Takes about two minutes.
+# PASS or MISS; a MISS does not fail the script. Takes about three minutes.
 #   scripts/bench.sh [i686|x86_64]   default: i686 (the product) where 32-bit code runs, else x86_64
 #   PLX_BUILD_DIR=<dir>  build tree to use (default: build/<arch>)
 set -euo pipefail
