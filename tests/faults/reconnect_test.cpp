@@ -34,10 +34,12 @@ TEST(Reconnect, NewEndpointInTheRecordWithinACycleAfterAShortAndALongDisconnect)
         const wchar_t* logFolder;
         long long awayMs;                 // at least this long, and until the last back-off step began
         std::vector<std::string> steps;  // back-off steps (s) begun while away, in order
+        bool midExchange = false;         // the disconnect breaks a ping: the ping fails, not the state check
     } cases[] = {
         {"10 s away: the 60 s step", dll, L"dll", 10000, {"60"}},
         // The DLL with steps of 2, 4, 8 and 10 s for 60, 120, 240 and 300 s: away into the capped step.
         {"away past the 120 s step", testWaitsDll, L"testwaits", 15000, {"2", "4", "8", "10"}},
+        {"away while a ping waits for its answer", dll, L"dll", 5000, {"60"}, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -49,10 +51,17 @@ TEST(Reconnect, NewEndpointInTheRecordWithinACycleAfterAShortAndALongDisconnect)
         setLogFolder(folder);  // read at the DLL's first get call
         ASSERT_EQ(d.get(copyV1, nullptr), ICASRV_STARTED);
         setLogFolder(logRoot() + L"\\dll");
+        // The first two cycles follow each other at once: away only in the pause after the second.
+        ASSERT_TRUE(waitUntil([&] { return counters().dataAnswers >= 2; }, 10000));
         ASSERT_TRUE(waitUntil([&] { return recordShows(d, "anna.keller", "WS-KELLER-07"); }, 10000));
         ASSERT_EQ(logFiles(folder).size(), 1u);
         LogCapture log(std::filesystem::path(logFiles(folder)[0]).u8string());
 
+        if (c.midExchange) {  // answers take 400 ms: each ping is in flight for 2 s
+            wfsim_set_latency(400, 0);
+            const long pings = counters().pingAnswers;
+            ASSERT_TRUE(waitUntil([&] { return counters().pingAnswers > pings + 1; }, 10000));
+        }
         wfsim_set_connect_state(WFDisconnected);
         const auto away = Clock::now();
         std::vector<Line> steps;
@@ -79,7 +88,9 @@ TEST(Reconnect, NewEndpointInTheRecordWithinACycleAfterAShortAndALongDisconnect)
             EXPECT_EQ(stayedAway.writes + stayedAway.reads, backoffBegan.writes + backoffBegan.reads);
         }
 
+        EXPECT_EQ(log.countContaining("SendBeginAndEndPing failed with error : -129"), c.midExchange ? 1 : 0);
         setEndpoint("m.weber", "NB-WEBER-02");
+        wfsim_set_latency(20, 2);
         wfsim_set_connect_state(WFActive);
         const auto back = Clock::now();
         ASSERT_TRUE(waitUntil([&] { return recordShows(d, "m.weber", "NB-WEBER-02"); }, 20000)) << log.dump();
