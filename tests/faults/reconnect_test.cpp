@@ -1,8 +1,9 @@
 // A user leaves the session and picks it up again from another endpoint, met by the built DLL:
 // while the session is away the record keeps the last endpoint and the back-off keeps its steps
 // at one state query per cycle; after the reconnect the new endpoint's names are in the record
-// within one cycle and one exchange (5 s), however far the back-off has climbed, through a fresh
-// channel: nothing is read from or written to the old endpoint's channel again.
+// within one cycle and one exchange (5 s), however far the back-off has climbed and also when the
+// disconnect broke an exchange, through a fresh channel: nothing is read from or written to the
+// old endpoint's channel again.
 #include <chrono>
 
 #include "citrix/wfapi_types.h"
@@ -26,7 +27,7 @@ static bool recordShows(const ProductDll& d, const char* user, const char* compu
            !std::strcmp(g_v1.computerName, computer);
 }
 
-TEST(Reconnect, NewEndpointInTheRecordWithinACycleAfterAShortAndALongDisconnect) {
+TEST(Reconnect, NewEndpointInTheRecordWithinACycleOfTheReconnect) {
     const char* const kRun = "OxMetricsTask::run";
     const struct {
         const char* what;
