@@ -23,6 +23,11 @@
  * their arrays without a terminating NUL: read each within its array (strnlen, sizeof).
  * Call icasrv_cleanup before unloading the library.
  *
+ * A record describes the endpoint the user last sat at. While the session is disconnected the
+ * records keep the last data seen (the names, values and latency of the endpoint that left);
+ * when the user reconnects, also from another endpoint, that endpoint's data replaces it within
+ * one polling cycle (about 3 s) and one exchange with its client.
+ *
  * Usable from C (C11) and C++. All layouts are little-endian with natural alignment.
  */
 #ifndef PLX_SRV_CITRIX_H

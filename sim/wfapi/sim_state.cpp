@@ -137,6 +137,16 @@ bool sessionConnected(const SessionConfig& config) {
     return config.connectState == 0 || config.connectState == 1;
 }
 
+void endChannelConnectionsIfDisconnected(SimState& s) {
+    if (sessionConnected(s.config)) {
+        return;
+    }
+    for (auto& channel : s.channels) {
+        channel.second.connectionLost = true;
+        channel.second.answers.clear();
+    }
+}
+
 HANDLE newHandle(SimState& s) {
     s.nextHandle += 0x10;
     return reinterpret_cast<HANDLE>(s.nextHandle);

@@ -49,6 +49,9 @@ struct PendingAnswer {
 
 struct ChannelState {
     std::deque<PendingAnswer> answers;  // in the order they were produced
+    // The session was disconnected while the channel was open: the connection behind the handle
+    // has ended for good, and a reconnect needs a channel opened anew.
+    bool connectionLost = false;
 };
 
 struct SimState {
@@ -88,6 +91,9 @@ bool takeFault(SimState& s, WfsimFault fault);
 // The client offers OXLENS (in any letter case) and the session is active or connected.
 bool channelOffered(const SessionConfig& config);
 bool sessionConnected(const SessionConfig& config);
+// After a change of the connect state: a session no longer active or connected ends the
+// connection of every open channel.
+void endChannelConnectionsIfDisconnected(SimState& s);
 
 HANDLE newHandle(SimState& s);
 // A zero-filled buffer of `size` bytes that ends flush against an inaccessible page, so a

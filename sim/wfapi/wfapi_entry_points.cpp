@@ -107,6 +107,25 @@ void* handOut(SimState& s, const void* bytes, size_t size, size_t allocation) {
     return buffer;
 }
 
+// ERROR_SUCCESS for a channel that can carry traffic. A handle that is closed (or was never
+// opened) gets ERROR_INVALID_HANDLE; one whose connection a disconnect ended gets
+// ERROR_VC_DISCONNECTED, also after the reconnect. Both count as stale traffic, the latter only
+// once the session is connected again: then it is traffic meant for an endpoint that is gone.
+DWORD staleChannelError(SimState& s, HANDLE channel) {
+    auto found = s.channels.find(channel);
+    if (found == s.channels.end()) {
+        ++s.counters.staleChannelTraffic;
+        return ERROR_INVALID_HANDLE;
+    }
+    if (found->second.connectionLost) {
+        if (sessionConnected(s.config)) {
+            ++s.counters.staleChannelTraffic;
+        }
+        return ERROR_VC_DISCONNECTED;
+    }
+    return ERROR_SUCCESS;
+}
+
 void copyDelivered(const Bytes& bytes, PCHAR buffer, PULONG bytesRead) {
     if (!bytes.empty()) {
         std::memcpy(buffer, bytes.data(), bytes.size());
@@ -298,8 +317,8 @@ BOOL WINAPI WFVirtualChannelWrite(HANDLE channel, PCHAR buffer, ULONG length, PU
             *bytesWritten = 0;
         }
         auto found = s.channels.find(channel);
-        if (found == s.channels.end()) {
-            error = ERROR_INVALID_HANDLE;
+        if ((error = staleChannelError(s, channel)) != ERROR_SUCCESS) {
+            // nothing is sent
         } else if (buffer == nullptr || bytesWritten == nullptr) {
             error = ERROR_INVALID_PARAMETER;
         } else {
@@ -336,8 +355,8 @@ BOOL WINAPI WFVirtualChannelRead(HANDLE channel, ULONG timeoutMs, PCHAR buffer, 
             *bytesRead = 0;
         }
         const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        if (s.channels.find(channel) == s.channels.end()) {
-            error = ERROR_INVALID_HANDLE;
+        if ((error = staleChannelError(s, channel)) != ERROR_SUCCESS) {
+            // nothing is read
         } else if ((buffer == nullptr && bufferSize > 0) || bytesRead == nullptr) {
             error = ERROR_INVALID_PARAMETER;
         } else if (takeFault(s, WFSIM_FAULT_READ_FAILS)) {
@@ -358,7 +377,7 @@ BOOL WINAPI WFVirtualChannelRead(HANDLE channel, ULONG timeoutMs, PCHAR buffer, 
                     error = ERROR_INVALID_HANDLE;  // closed while waiting
                     break;
                 }
-                if (!sessionConnected(s.config) || !channelOffered(s.config)) {
+                if (!sessionConnected(s.config) || !channelOffered(s.config) || found->second.connectionLost) {
                     found->second.answers.clear();  // what was in flight is lost with the connection
                     error = ERROR_VC_DISCONNECTED;
                     break;

@@ -35,6 +35,7 @@ int WINAPI wfsim_load_scenario(const wchar_t* path) {
     }
     auto lock = lockState();
     int result = loadScenarioFile(state(), path);
+    endChannelConnectionsIfDisconnected(state());
     state().changed.notify_all();
     return result;
 }
@@ -47,6 +48,7 @@ void WINAPI wfsim_set_session_id_raw(DWORD firstWord) {
 void WINAPI wfsim_set_connect_state(DWORD connectState) {
     auto lock = lockState();
     state().config.connectState = connectState;
+    endChannelConnectionsIfDisconnected(state());
     state().changed.notify_all();
 }
 

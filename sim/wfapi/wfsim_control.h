@@ -85,6 +85,10 @@ typedef struct WfsimCounters {
     LONG smcOpened;
     LONG smcClosed;
     LONG badSmcCloses;
+    // Reads and writes on a channel handle that is closed (or was never opened), or that was
+    // opened before a disconnect and is used once the session is connected again: traffic meant
+    // for an endpoint that is gone. Such calls fail.
+    LONG staleChannelTraffic;
     LONG writes;
     LONG reads;
     LONG maxReadSize;          // largest buffer size any read asked for
@@ -104,7 +108,8 @@ typedef struct WfsimCounters {
 // Failing entry points set a last-error code: ERROR_ACCESS_DENIED (queries, session handles),
 // ERROR_GEN_FAILURE (channel faults), WAIT_TIMEOUT (a read that waited in vain),
 // ERROR_VC_DISCONNECTED (channel traffic while the session is not active/connected or the
-// client no longer lists OXLENS), ERROR_INVALID_HANDLE (unknown handles).
+// client no longer lists OXLENS, or on a channel opened before a disconnect, also after the
+// reconnect), ERROR_INVALID_HANDLE (unknown handles).
 WFSIM_API void WINAPI wfsim_reset(void);
 // Loads a scenario file (key = value lines) over the current configuration; returns 0, the
 // number of the first bad line (all good lines are still applied), or -1 if it cannot be read.

@@ -71,7 +71,7 @@ int32_t _icasrv_get_remote_info_impl(RemoteInfoCallback v1Callback, RemoteInfoCa
         if (_glMetricsThread && _glMetricsThread->joinable()) _glMetricsThread->join();
 
         // Only a start by a version-2 caller with a callback makes the task poll version 2.
-        _glMetricsTask = std::make_unique<OxMetricsTask>(v2Callback != nullptr);
+        _glMetricsTask = std::make_unique<OxMetricsTask>(v2Callback != nullptr, dllMetricsTimings());
 
         // The task counts as running from its construction on. If its thread cannot be created,
         // a published task would make every later call deliver records that nothing polls, so

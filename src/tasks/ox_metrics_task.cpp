@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -69,6 +70,15 @@ std::string lastErrorText() {
     return OxeUtils::wideToUtf8(OxeUtils::getSystemErrorText(GetLastError()));
 }
 
+enum class SessionSeen { Connected, NotConnected, Unknown };
+
+// One connect-state query; Unknown when it failed (the query logs why).
+SessionSeen lookAtSession(DWORD* state) {
+    *state = 0;
+    if (querySessionState(state) != 0) return SessionSeen::Unknown;
+    return *state == WFActive || *state == WFConnected ? SessionSeen::Connected : SessionSeen::NotConnected;
+}
+
 }  // namespace
 
 OxMetricsTask::OxMetricsTask(bool pollV2, const OxMetricsTimings& timings)
@@ -78,6 +88,49 @@ OxMetricsTask::OxMetricsTask(bool pollV2, const OxMetricsTimings& timings)
       m_pendingWaitMs(timings.firstPendingWaitMs),
       m_pollIntervalMs(timings.pollIntervalMs),
       m_readTimeoutMs(timings.readTimeoutMs) {}
+
+// The back-off of the pending state. People disconnect and pick their session up again, often
+// from another endpoint, and the record must follow them within a cycle, not after minutes of
+// back-off. So when the session was not connected as the back-off began (the state check said
+// so, or one query says so now: a disconnect in the middle of an exchange fails the ping), the
+// wait runs in slices of one polling cycle with a connect-state query after each, and a connected
+// session ends it early; the next cycle then opens a fresh channel, to the new endpoint. While
+// the session stays away this costs one query per cycle. The failures of a connected session
+// (channel missing, open or ping failing) do not heal within seconds: their wait runs whole.
+// The task's log lines are written by run().
+OxMetricsTask::BackoffEnd OxMetricsTask::waitOutBackoff() {
+    BackoffEnd end;
+    end.totalMs = m_pendingWaitMs;
+    DWORD state = 0;
+    const bool watchSession = m_pendingOnSession || lookAtSession(&state) == SessionSeen::NotConnected;
+    m_pendingOnSession = false;
+    if (!watchSession) {
+        end.stopRequested = waitFor(static_cast<int32_t>(end.totalMs), kWaitStepMs);
+        end.waitedMs = end.totalMs;
+    } else {
+        const uint32_t cycleMs = m_pollIntervalMs > 0 ? static_cast<uint32_t>(m_pollIntervalMs) : 1;
+        while (end.waitedMs < end.totalMs) {
+            const uint32_t sliceMs = std::min(end.totalMs - end.waitedMs, cycleMs);
+            if (waitFor(static_cast<int32_t>(sliceMs), kWaitStepMs)) {
+                end.stopRequested = true;
+                break;
+            }
+            end.waitedMs += sliceMs;
+            // After the last slice the cycle's own state check follows at once.
+            if (end.waitedMs < end.totalMs && lookAtSession(&state) == SessionSeen::Connected) {
+                end.sessionBack = true;
+                end.connectState = state;
+                break;
+            }
+        }
+    }
+    if (end.stopRequested) return end;
+    // Doubled after every back-off wait, one that a reconnect ended too: the steps count over the
+    // task's whole life.
+    const uint64_t doubled = static_cast<uint64_t>(m_pendingWaitMs) * 2;
+    m_pendingWaitMs = doubled > m_maxPendingWaitMs ? m_maxPendingWaitMs : static_cast<uint32_t>(doubled);
+    return end;
+}
 
 void OxMetricsTask::run() {
     PLOGD << kSeparator;
@@ -120,9 +173,13 @@ void OxMetricsTask::run() {
         while (!stopRequested) {
             if (m_state == Pending) {
                 PLOGE << "Waiting" << m_pendingWaitMs / 1000 << "seconds. In Pending State";
-                if (waitFor(static_cast<int32_t>(m_pendingWaitMs), kWaitStepMs)) break;
-                const uint64_t doubled = static_cast<uint64_t>(m_pendingWaitMs) * 2;
-                m_pendingWaitMs = doubled > m_maxPendingWaitMs ? m_maxPendingWaitMs : static_cast<uint32_t>(doubled);
+                const BackoffEnd backoff = waitOutBackoff();
+                if (backoff.stopRequested) break;
+                if (backoff.sessionBack) {
+                    PLOGI << kTag << " The session is connected again (" << connectStateText(backoff.connectState)
+                          << "): the back-off wait ends after " << backoff.waitedMs / 1000 << " of "
+                          << backoff.totalMs / 1000 << " seconds";
+                }
             }
 
             int result = queryVDAVersion();
@@ -144,6 +201,7 @@ void OxMetricsTask::run() {
             if (connectState != WFActive && connectState != WFConnected) {
                 PLOGW << "Session Connection State is not WFActive and not WFConnected. Waiting for connection...";
                 setPending();
+                m_pendingOnSession = true;
                 waitFor(1, kWaitStepMs);
                 continue;
             }

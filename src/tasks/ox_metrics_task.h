@@ -25,6 +25,15 @@ protected:
 private:
     void setChannelOpen() { m_state = ChannelOpen; }
     void setPending() { m_state = Pending; }
+    // How the back-off wait of the pending state ended.
+    struct BackoffEnd {
+        bool stopRequested = false;
+        bool sessionBack = false;   // the session was found connected again before the wait was over
+        uint32_t connectState = 0;  // the state that ended it
+        uint32_t waitedMs = 0;
+        uint32_t totalMs = 0;
+    };
+    BackoffEnd waitOutBackoff();
 
     bool m_pollV2;
     MetricsState m_state = Starting;
@@ -32,4 +41,7 @@ private:
     uint32_t m_pendingWaitMs;
     int32_t m_pollIntervalMs;
     uint32_t m_readTimeoutMs;
+    // Set when the session-state check found the session neither active nor connected; the
+    // back-off that follows watches for the reconnect.
+    bool m_pendingOnSession = false;
 };

@@ -11,3 +11,17 @@ struct OxMetricsTimings {
     uint32_t maxPendingWaitMs = 300000;   // longest back-off wait
     uint32_t readTimeoutMs = OXLENS_READ_TIMEOUT_MS;  // channel reads that wait for an answer
 };
+
+// The timings the DLL starts its polling task with: the defaults, always, in the shipped library.
+// A test build of the DLL (tests/faults, never shipped) is compiled with
+// PLX_TEST_PENDING_WAITS_MS=first,max to climb the back-off steps in seconds instead of minutes;
+// its cycles keep the default rhythm. Only the DLL's entry point calls this.
+inline OxMetricsTimings dllMetricsTimings() {
+    OxMetricsTimings timings;
+#ifdef PLX_TEST_PENDING_WAITS_MS
+    const uint32_t pendingWaits[] = {PLX_TEST_PENDING_WAITS_MS};
+    timings.firstPendingWaitMs = pendingWaits[0];
+    timings.maxPendingWaitMs = pendingWaits[1];
+#endif
+    return timings;
+}

@@ -9,6 +9,8 @@
 const wchar_t* const kServerKey = L"Software\\Orbivex\\Pathlens\\Log\\server";
 const REGSAM kAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
 
+static bool g_testWaitsLoaded = false;
+
 // Test settings first, in a log folder of this run's own; at the end the DLL stopped and unloaded, the
 // settings key and log folders removed.
 class HostEnvironment : public testing::Environment {
@@ -32,6 +34,7 @@ class HostEnvironment : public testing::Environment {
     void TearDown() override {
         dll().cleanup();
         FreeLibrary(dll().module);
+        if (g_testWaitsLoaded) testWaitsDll().cleanup(), FreeLibrary(testWaitsDll().module);
         RegDeleteTreeW(HKEY_CURRENT_USER, kServerKey);
         std::error_code ignored;
         std::filesystem::remove_all(logRoot(), ignored);
@@ -55,16 +58,24 @@ std::wstring exeDir() {
     return std::filesystem::path(path, path + GetModuleFileNameW(nullptr, path, MAX_PATH)).parent_path().wstring();
 }
 
+static ProductDll loadDll(const std::wstring& path) {
+    const HMODULE m = LoadLibraryW(path.c_str());
+    const auto proc = [m](const char* name) { return reinterpret_cast<void (*)()>(GetProcAddress(m, name)); };
+    const ProductDll d{m, reinterpret_cast<icasrv_get_remote_info_fn>(proc("icasrv_get_remote_info")),
+                       reinterpret_cast<icasrv_get_remote_info_v2_fn>(proc("icasrv_get_remote_info_v2")),
+                       reinterpret_cast<icasrv_cleanup_fn>(proc("icasrv_cleanup"))};
+    if (!m || !d.get || !d.getV2 || !d.cleanup) throw std::runtime_error("cannot load " PLX_DLL_NAME);
+    return d;
+}
+
 const ProductDll& dll() {
-    static const ProductDll loaded = [] {
-        const HMODULE m = LoadLibraryW((exeDir() + L"\\" PLX_DLL_NAME_W).c_str());
-        const auto proc = [m](const char* name) { return reinterpret_cast<void (*)()>(GetProcAddress(m, name)); };
-        const ProductDll d{m, reinterpret_cast<icasrv_get_remote_info_fn>(proc("icasrv_get_remote_info")),
-                           reinterpret_cast<icasrv_get_remote_info_v2_fn>(proc("icasrv_get_remote_info_v2")),
-                           reinterpret_cast<icasrv_cleanup_fn>(proc("icasrv_cleanup"))};
-        if (!m || !d.get || !d.getV2 || !d.cleanup) throw std::runtime_error("cannot load " PLX_DLL_NAME);
-        return d;
-    }();
+    static const ProductDll loaded = loadDll(exeDir() + L"\\" PLX_DLL_NAME_W);
+    return loaded;
+}
+
+const ProductDll& testWaitsDll() {
+    static const ProductDll loaded = loadDll(exeDir() + L"\\..\\bin-testwaits\\" PLX_DLL_NAME_W);
+    g_testWaitsLoaded = true;
     return loaded;
 }
 
@@ -149,10 +160,11 @@ WfsimCounters counters() {
 
 std::string accountingProblems() {
     const WfsimCounters c = counters();
-    const LONG n[] = {wfsim_outstanding(), c.badFrees, c.badChannelCloses, c.badSmcCloses};
-    const char* what[] = {"outstanding ", "bad frees ", "bad channel closes ", "bad session handle closes "};
+    const LONG n[] = {wfsim_outstanding(), c.badFrees, c.badChannelCloses, c.badSmcCloses, c.staleChannelTraffic};
+    const char* what[] = {"outstanding ", "bad frees ", "bad channel closes ", "bad session handle closes ",
+                          "reads or writes on a closed or stale channel "};
     std::string problems;
-    for (int i = 0; i < 4; ++i) problems += n[i] ? what[i] + std::to_string(n[i]) + "; " : "";
+    for (int i = 0; i < 5; ++i) problems += n[i] ? what[i] + std::to_string(n[i]) + "; " : "";
     return problems;
 }
 

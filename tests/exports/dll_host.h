@@ -23,6 +23,9 @@ struct ProductDll {
     icasrv_cleanup_fn cleanup;
 };
 const ProductDll& dll();  // bin/<PLX_DLL_NAME>, loaded on first use
+// The DLL built with back-off steps of 2, 4, 8 and 10 s (bin-testwaits/, tests/faults). It logs
+// wherever path_root points at its first get call: give it a folder of its own.
+const ProductDll& testWaitsDll();
 std::wstring exeDir();
 std::wstring logRoot();                                          // removed at the end of the run
 std::vector<std::wstring> logFiles(const std::wstring& folder);  // plx_srv_dll_citrix_* files in and under it
@@ -44,7 +47,8 @@ std::pair<int32_t, int> callCounted(bool v2);  // call's result and how many cal
 bool waitUntil(const std::function<bool()>& pred, int timeoutMs);
 bool pollUntilData(bool v2);  // calls until the record has data (10 s at most); false once a call does not return 0
 WfsimCounters counters();
-std::string accountingProblems();  // "" when the substitute has nothing outstanding and saw no bad release
+// "" when the substitute has nothing outstanding, saw no bad release and no traffic on a closed or stale channel.
+std::string accountingProblems();
 
 // An expected log record; with re, text is a regular expression over the whole message.
 struct Line { std::string severity, func, text; bool re = false; };

@@ -25,6 +25,9 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(loadWFAPIWrapper());
         wfsim_reset();
+        openChannel();
+    }
+    void openChannel() {
         char name[] = "OXLENS";
         ASSERT_NE(m_channel = wf.WFVirtualChannelOpen(nullptr, WF_CURRENT_SESSION, name), nullptr);
     }
@@ -91,6 +94,7 @@ TEST_F(Sim, AccountingTracksEveryHandleAndBuffer) {
     EXPECT_TRUE(wf.WFVirtualChannelClose(m_channel));
     EXPECT_FALSE(wf.WFVirtualChannelClose(m_channel));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_TRUE(read(0) == -1 && GetLastError() == ERROR_INVALID_HANDLE) << "a read on the closed channel";
     EXPECT_EQ(wf.WFSmcCloseSessionHandle(nullptr, HANDLE(0x77)), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_EQ(wfsim_outstanding(), 1);
     EXPECT_EQ(wf.WFSmcCloseSessionHandle(nullptr, session), 0u);
@@ -98,6 +102,7 @@ TEST_F(Sim, AccountingTracksEveryHandleAndBuffer) {
     wfsim_get_counters(&c);
     EXPECT_TRUE(c.buffersFreed == 1 && c.badFrees == 2 && c.calls[WFSIM_WFFreeMemory] == 3);
     EXPECT_TRUE(c.channelsClosed == 1 && c.badChannelCloses == 1 && c.smcClosed == 1 && c.badSmcCloses == 1);
+    EXPECT_EQ(c.staleChannelTraffic, 1);
 }
 
 TEST_F(Sim, ScenarioFileScriptsTheSessionAndNamesItsFirstBadLine) {
@@ -112,7 +117,14 @@ TEST_F(Sim, ScenarioFileScriptsTheSessionAndNamesItsFirstBadLine) {
                    "clientValue6 = -7\nclientReal1 = 2.5\nfault.read_fails = 2\n"), 0);
     DWORD id = 0, state = 0;
     EXPECT_TRUE(querySessionID(&id) == 0 && id == 5 && querySessionState(&state) == 0 && state == WFDisconnected);
-    wfsim_set_connect_state(WFActive);  // OXLENS is listed (as "oxlens"): the channel carries traffic
+    // Reconnected: the channel opened before the disconnect stays dead, and using it is stale traffic.
+    wfsim_set_connect_state(WFActive);
+    EXPECT_TRUE(!request(OXLENS_PING_REQ_TYPE, 1) && GetLastError() == ERROR_VC_DISCONNECTED && read(0) == -1);
+    WfsimCounters c{};
+    wfsim_get_counters(&c);
+    EXPECT_EQ(c.staleChannelTraffic, 2);
+    wf.WFVirtualChannelClose(m_channel);
+    openChannel();  // OXLENS is listed (as "oxlens"): a fresh channel carries traffic
     EXPECT_TRUE(read(0) == -1 && read(0) == -1) << "two armed read faults";
     ASSERT_TRUE(request(OXLENS_GET_DATA_REQ_TYPE, 1) && read(5000) == OXLENS_PACKET_SIZE);
     const auto& record = *reinterpret_cast<const ClientInfo*>(&m_answer[OXLENS_HEADER_SIZE]);
