@@ -13,6 +13,7 @@
 #include <wchar.h>
 
 #include "plx_srv_citrix.h"
+#include "probe_diagnose.h"
 #include "probe_format.h"
 
 enum {
@@ -82,7 +83,7 @@ static void localTimestamp(char *out, size_t size) {
 }
 
 static void usage(FILE *out) {
-    fputs("usage: plxprobe [--v2] [--json] [--timeout S] [--watch N [--count K]] [path\\plx_srv_citrix32.dll]\n"
+    fputs("usage: plxprobe [--diagnose] [--v2] [--json] [--timeout S] [--watch N [--count K]] [path\\plx_srv_citrix32.dll]\n"
           "  Loads the library (default: plx_srv_citrix32.dll beside plxprobe.exe), calls\n"
           "  icasrv_get_remote_info (or icasrv_get_remote_info_v2 with --v2) every 250 ms until a\n"
           "  record with data arrives, prints it, then calls icasrv_cleanup.\n"
@@ -91,6 +92,8 @@ static void usage(FILE *out) {
           "  --timeout S  give up when no data has arrived after S seconds (default 30)\n"
           "  --watch N    keep printing the current record every N seconds until Ctrl+C\n"
           "  --count K    with --watch: stop after K records in all\n"
+          "  --diagnose   switch the library's log on at debug for this run, then tell from it, stage\n"
+          "               by stage, why data arrives or not and what to do\n"
           "exit codes: 0 data printed, 1 usage, 2 library not loadable, 3 WFAPI.DLL not loadable,\n"
           "            4 no data within the time limit, 130 interrupted\n",
           out);
@@ -104,7 +107,7 @@ static long positiveNumber(const wchar_t *text) {
 }
 
 typedef struct {
-    int v2, json;
+    int v2, json, diagnose;
     long timeoutS, watchS, count;
     wchar_t dllPath[MAX_PATH];
 } Options;
@@ -118,6 +121,7 @@ static int parseOptions(int argc, wchar_t **argv, Options *o) {
         const wchar_t *a = argv[i];
         if (wcscmp(a, L"--v2") == 0) o->v2 = 1;
         else if (wcscmp(a, L"--json") == 0) o->json = 1;
+        else if (wcscmp(a, L"--diagnose") == 0) o->diagnose = 1;
         else if (wcscmp(a, L"-h") == 0 || wcscmp(a, L"--help") == 0) { usage(stdout); exit(EXIT_DATA_PRINTED); }
         else if (wcscmp(a, L"--timeout") == 0 || wcscmp(a, L"--watch") == 0 || wcscmp(a, L"--count") == 0) {
             long *target = a[2] == L't' ? &o->timeoutS : a[2] == L'w' ? &o->watchS : &o->count;
@@ -174,11 +178,14 @@ int main(void) {
     g_wantV2 = o.v2;
     SetConsoleOutputCP(CP_UTF8); /* record texts are printed as UTF-8 */
     toUtf8(o.dllPath, path8, (int)sizeof path8);
+    SetConsoleCtrlHandler(onConsoleCtrl, TRUE);
+    if (o.diagnose) probeDiagnoseBegin();
 
     dll = LoadLibraryW(o.dllPath);
     if (dll == NULL) {
         printSystemError("cannot load", o.dllPath, GetLastError());
-        return EXIT_NO_LIBRARY;
+        status = EXIT_NO_LIBRARY;
+        goto report;
     }
     /* Both get exports share one signature; the header names their pointer types. */
     get = (icasrv_get_remote_info_fn)(void (*)(void))GetProcAddress(dll, o.v2 ? "icasrv_get_remote_info_v2"
@@ -188,9 +195,9 @@ int main(void) {
         fprintf(stderr, "plxprobe: %s lacks the export %s; is it plx_srv_citrix32.dll?\n", path8,
                 get == NULL ? (o.v2 ? "icasrv_get_remote_info_v2" : "icasrv_get_remote_info") : "icasrv_cleanup");
         FreeLibrary(dll);
-        return EXIT_NO_LIBRARY;
+        status = EXIT_NO_LIBRARY;
+        goto report;
     }
-    SetConsoleCtrlHandler(onConsoleCtrl, TRUE);
     fprintf(stderr, "plxprobe: loaded %s\nplxprobe: calling %s every %d ms until data arrives (time limit %ld s)\n",
             path8, o.v2 ? "icasrv_get_remote_info_v2" : "icasrv_get_remote_info", CALL_PERIOD_MS, o.timeoutS);
 
@@ -241,6 +248,8 @@ done:
     rc = cleanup();
     if (rc != ICASRV_CLEANUP_OK) fprintf(stderr, "plxprobe: icasrv_cleanup returned %ld\n", (long)rc);
     else FreeLibrary(dll); /* after a successful cleanup no thread of the library is left */
+report:
+    if (o.diagnose) probeDiagnoseEnd(status, printed ? (const void *)&g_record : NULL, o.v2, o.json, o.timeoutS);
     LocalFree(argv);
     return status;
 }
