@@ -47,6 +47,7 @@ const FaultName kFaultNames[] = {
     {"wrong_answer_type", WFSIM_FAULT_WRONG_ANSWER_TYPE},
     {"no_answer", WFSIM_FAULT_NO_ANSWER},
     {"drain_read_fails", WFSIM_FAULT_DRAIN_READ_FAILS},
+    {"data_read_fails", WFSIM_FAULT_DATA_READ_FAILS},
 };
 static_assert(sizeof(kFaultNames) / sizeof(kFaultNames[0]) == WFSIM_FAULT_COUNT_ - 1,
               "every fault has a scenario name");

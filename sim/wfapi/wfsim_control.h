@@ -49,6 +49,7 @@ enum WfsimFault {
     WFSIM_FAULT_WRONG_ANSWER_TYPE,            // data answers carry another uType
     WFSIM_FAULT_NO_ANSWER,                    // the counterpart ignores requests (scripted answers still come)
     WFSIM_FAULT_DRAIN_READ_FAILS,             // stale answers come first and the 0 ms read draining them fails
+    WFSIM_FAULT_DATA_READ_FAILS,              // reads after a data request return FALSE at once (pings pass)
     WFSIM_FAULT_COUNT_                        // number of fault kinds + 1
 };
 

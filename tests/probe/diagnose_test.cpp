@@ -1,0 +1,268 @@
+// plxprobe --diagnose in fresh processes against scripted sessions of the substitute WFAPI.DLL:
+// the stage lines, the advice and the exit code of each failing stage, and the user's log
+// settings exactly as they were after every run, also after Ctrl+C, beside a second probe and
+// after a probe that was killed.
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "exports/dll_host.h"
+
+namespace {
+
+const wchar_t* const kOrbivex = L"Software\\Orbivex";
+const wchar_t* const kKeys[] = {kOrbivex, L"Software\\Orbivex\\Pathlens", L"Software\\Orbivex\\Pathlens\\Log",
+                                L"Software\\Orbivex\\Pathlens\\Log\\server", L"Software\\Orbivex\\Pathlens\\Log\\client",
+                                L"Software\\Orbivex\\Pathlens\\plxprobe diagnose backup"};
+const wchar_t* const kServer = kKeys[3];
+
+struct RegValue {
+    const wchar_t* name;
+    DWORD type;
+    std::vector<BYTE> bytes;
+};
+std::vector<BYTE> wide(const std::wstring& s, size_t units) {  // the first units UTF-16 units, as bytes
+    const BYTE* p = reinterpret_cast<const BYTE*>(s.c_str());
+    return std::vector<BYTE>(p, p + units * 2);
+}
+std::vector<BYTE> number(unsigned long long n, size_t size) {
+    const BYTE* p = reinterpret_cast<const BYTE*>(&n);
+    return std::vector<BYTE>(p, p + size);
+}
+
+// The user's settings before a run: none at all, or values the library cannot use, of odd types and sizes.
+struct Originals {
+    std::vector<RegValue> values;  // empty: no Software\Orbivex at all
+    bool clientKey = false;        // a sibling key under Log that must survive
+};
+const Originals kOriginals[] = {
+    {},
+    {{{L"severity", REG_SZ, wide(L"6", 2)}, {L"path_root", REG_DWORD, number(7, 4)},
+      {L"max_file_size", REG_BINARY, {1, 2, 3}}, {L"comment", REG_EXPAND_SZ, wide(L"%TEMP%\\x", 9)}}},
+    {{{L"severity", REG_DWORD, number(0xFFFFFFFF, 4)}, {L"path_root", REG_SZ, {'C', 0, ':'}},
+      {L"max_file_size", REG_QWORD, number(1, 8)}, {L"max_file_count", REG_MULTI_SZ, wide(std::wstring(L"1\0\0", 3), 3)}},
+     true},
+};
+
+void setOriginals(const Originals& o) {
+    RegDeleteTreeW(HKEY_CURRENT_USER, kOrbivex);
+    for (const RegValue& v : o.values) setServerValue(v.name, v.type, v.bytes.data(), DWORD(v.bytes.size()));
+    HKEY client = nullptr;
+    if (o.clientKey && RegCreateKeyExW(HKEY_CURRENT_USER, kKeys[4], 0, nullptr, 0, KEY_WRITE, nullptr, &client,
+                                       nullptr) == ERROR_SUCCESS)
+        RegCloseKey(client);
+}
+
+// Every key of the chain (and the probes' saved copy) present or not, every value of the library's key.
+std::string registryState() {
+    std::string out;
+    for (const wchar_t* path : kKeys) {
+        HKEY key = nullptr;
+        const bool present = RegOpenKeyExW(HKEY_CURRENT_USER, path, 0, KEY_READ, &key) == ERROR_SUCCESS;
+        out += std::filesystem::path(path).u8string() + (present ? ": present\n" : ": absent\n");
+        for (DWORD i = 0; present && path == kServer; ++i) {
+            wchar_t name[256];
+            BYTE data[1024];
+            DWORD nameLength = 256, type = 0, size = sizeof data;
+            if (RegEnumValueW(key, i, name, &nameLength, nullptr, &type, data, &size) != ERROR_SUCCESS) break;
+            out += "  " + std::filesystem::path(name).u8string() + " type " + std::to_string(type) + ":";
+            for (DWORD b = 0; b < size; ++b) out += " " + std::to_string(data[b]);
+            out += "\n";
+        }
+        if (present) RegCloseKey(key);
+    }
+    return out;
+}
+
+std::wstring writeScenario(const std::string& name, const char* session) {
+    const std::wstring path = logRoot() + L"\\" + std::filesystem::path(name).wstring() + L".txt";
+    std::filesystem::create_directories(logRoot());
+    FILE* f = _wfopen(path.c_str(), L"w");
+    std::fputs(session, f);
+    std::fclose(f);
+    return path;
+}
+
+ChildResult runProbe(const std::wstring& exe, const char* session, const std::wstring& args) {
+    SetEnvironmentVariableW(L"WFSIM_SCENARIO", writeScenario("session", session).c_str());
+    ChildResult run = runChild(exe, L"--diagnose " + args, std::filesystem::path(exe).parent_path().wstring());
+    SetEnvironmentVariableW(L"WFSIM_SCENARIO", nullptr);
+    return run;
+}
+
+// The stage lines of a text diagnosis: one letter per stage (o ok, F failed, - not reached,
+// s skipped) and the line under each that shows it.
+struct Told {
+    std::string statuses;
+    std::vector<std::string> shownBy;
+};
+Told told(const std::string& output) {
+    static const std::regex stageLine(R"(^  (ok|FAILED|not reached|skipped) +\d\. .*)");
+    Told t;
+    std::istringstream in(output);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::smatch m;
+        if (std::regex_match(line, m, stageLine)) {
+            t.statuses += m[1] == "ok" ? 'o' : m[1] == "FAILED" ? 'F' : m[1] == "skipped" ? 's' : '-';
+            t.shownBy.emplace_back();
+        } else if (!t.shownBy.empty() && line.rfind("               ", 0) == 0) {
+            t.shownBy.back() = line.substr(15);
+        }
+    }
+    return t;
+}
+
+std::wstring noWfapiProbe() {  // the probe in a folder without WFAPI.DLL, which loads the DLL by path
+    const std::wstring dir = logRoot() + L"\\noapi";
+    std::filesystem::create_directories(dir);
+    std::filesystem::copy_file(exeDir() + L"\\plxprobe.exe", dir + L"\\plxprobe.exe",
+                               std::filesystem::copy_options::overwrite_existing);
+    return dir + L"\\plxprobe.exe";
+}
+
+struct DiagnoseCase {
+    const char* name;
+    const char* session;
+    std::wstring args;
+    int exitCode;
+    const char* statuses;
+    const char* failedLine;  // in the line under the failed stage
+    const char* advice;
+};
+
+}  // namespace
+
+TEST(ProbeDiagnose, EachFailingStageIsNamedWithItsLineAndAdvice) {
+    const std::wstring probe = exeDir() + L"\\plxprobe.exe", dll = L" \"" + exeDir() + L"\\plx_srv_citrix32.dll\"";
+    const DiagnoseCase cases[] = {
+        {"no WFAPI.DLL", "", L"--timeout 1" + dll, 3, "F------s-", "LoadLibraryW [WFAPI.DLL] failed with error : [",
+         "this machine is not a Citrix VDA"},
+        {"not an ICA session", "fault.session_id_zero = -1\n", L"--timeout 1", 4, "oF-----s-",
+         "server dll does not run in ICA session(SessionID = 0)", "This is not an ICA session"},
+        {"disconnected", "state = WFDisconnected\n", L"--timeout 1", 4, "ooF----s-",
+         "WFConnectState = WFDisconnected [WinStation logged on without client]", "Ask the user to reconnect"},
+        {"channel missing", "channels = CTXCAM, CTXTW\n", L"--timeout 1", 4, "oooF---s-",
+         "Virtual channel oxlens does not exist on client side", "The client offers: ctxcam, ctxtw."},
+        {"open failing", "fault.channel_open_fails = -1\n", L"--timeout 1", 4, "ooooF--s-",
+         " === WFVirtualChannelOpen failed: [31] : ", "the channel cannot be opened"},
+        {"ping failing", "fault.no_answer = -1\n", L"--timeout 1", 4, "oooooF-s-", "PONG response eeading error:258",
+         "does not answer"},
+        {"read failures", "fault.data_read_fails = 2\n", L"--timeout 10", 0, "ooooooosF",
+         "VirtualChannelRead Failed 31 (2 failed version-1 reads in the log", "Channel reads fail now and then"},
+    };
+    for (const DiagnoseCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Originals& originals = kOriginals[&c - cases];
+        setOriginals(originals);
+        const std::string before = registryState();
+        const ChildResult run = runProbe(&c == cases ? noWfapiProbe() : probe, c.session, c.args);
+        EXPECT_EQ(registryState(), before);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
+        const Told t = told(run.output);
+        ASSERT_EQ(t.statuses, c.statuses) << run.output;
+        const size_t failed = t.statuses.find('F');
+        EXPECT_NE(t.shownBy[failed].find(c.failedLine), std::string::npos) << t.shownBy[failed];
+        EXPECT_NE(run.output.find("What to do (stage " + std::to_string(failed + 1)), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find(c.advice), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find("other processes of this user that have the library loaded log at debug too"),
+                  std::string::npos);
+        EXPECT_NE(run.output.find("Log settings: back as they were"), std::string::npos) << run.output;
+    }
+}
+
+namespace {
+
+// A probe in a console of its own, so that a Ctrl+C can reach it; its output goes to a file.
+struct ConsoleProbe {
+    PROCESS_INFORMATION pi{};
+    std::wstring outPath;
+
+    ConsoleProbe(const char* session, const std::wstring& args) : outPath(logRoot() + L"\\console-probe.out") {
+        SetEnvironmentVariableW(L"WFSIM_SCENARIO", writeScenario("console-session", session).c_str());
+        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+        const HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+        STARTUPINFOW si{};
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = si.hStdError = out;
+        const std::wstring exe = exeDir() + L"\\plxprobe.exe";
+        std::wstring commandLine = L"\"" + exe + L"\" --diagnose " + args;
+        CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, CREATE_NEW_CONSOLE, nullptr,
+                       exeDir().c_str(), &si, &pi);
+        CloseHandle(out);
+        SetEnvironmentVariableW(L"WFSIM_SCENARIO", nullptr);
+    }
+    ~ConsoleProbe() {
+        if (pi.hProcess) TerminateProcess(pi.hProcess, 999), CloseHandle(pi.hProcess), CloseHandle(pi.hThread);
+    }
+    std::string output() const {
+        std::ifstream in(std::filesystem::path(outPath), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    void ctrlC() const {  // the console's Ctrl+C, as a user at the probe's console would press it
+        FreeConsole();
+        ASSERT_TRUE(AttachConsole(pi.dwProcessId));
+        SetConsoleCtrlHandler(nullptr, TRUE);  // not for this test process
+        GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+        FreeConsole();
+    }
+    int exitCode(int waitMs) const {
+        DWORD code = 999;
+        return WaitForSingleObject(pi.hProcess, waitMs) == WAIT_OBJECT_0 && GetExitCodeProcess(pi.hProcess, &code)
+                   ? int(code)
+                   : -1;
+    }
+};
+
+bool severitySwitchedOn() {
+    DWORD severity = 0, size = sizeof severity;
+    return RegGetValueW(HKEY_CURRENT_USER, kServer, L"severity", RRF_RT_REG_DWORD, nullptr, &severity, &size) ==
+               ERROR_SUCCESS && severity == 5;
+}
+
+}  // namespace
+
+TEST(ProbeDiagnose, SettingsSurviveASecondProbeCtrlCAndAKilledProbe) {
+    setOriginals(kOriginals[1]);
+    const std::string before = registryState();
+    {
+        // An old client never answers version-2 requests: each of the five reads of a request waits 5 s.
+        ConsoleProbe old("v2 = 0\n", L"--v2 --json --timeout 60");
+        ASSERT_TRUE(waitUntil([&] { return old.output().find("calling icasrv_get_remote_info_v2") != std::string::npos; },
+                              20000)) << old.output();
+        // A second probe starts and ends while the first runs: it leaves the settings to the first one.
+        const ChildResult second = runProbe(exeDir() + L"\\plxprobe.exe", "channels = CTXCAM\n", L"--timeout 1");
+        EXPECT_EQ(second.exitCode, 4);
+        EXPECT_NE(second.output.find("another plxprobe --diagnose runs (process "), std::string::npos) << second.output;
+        EXPECT_NE(second.output.find("Log settings: another plxprobe --diagnose still runs"), std::string::npos);
+        EXPECT_TRUE(severitySwitchedOn());
+        // Ctrl+C once the first version-2 read has waited in vain: the settings go back at once,
+        // while the probe still waits for the library's request to end.
+        std::this_thread::sleep_for(std::chrono::seconds(6));
+        old.ctrlC();
+        EXPECT_TRUE(waitUntil([&] { return registryState() == before; }, 5000)) << registryState();
+        EXPECT_EQ(old.exitCode(60000), 130) << old.output();
+        const std::string json = old.output();
+        EXPECT_NE(json.find("\"stage\": 8, \"name\": \"version-2 data\", \"status\": \"FAILED\", \"shown_by\": "),
+                  std::string::npos) << json;
+        EXPECT_NE(json.find("\"first_failed_stage\": 8,"), std::string::npos) << json;
+        EXPECT_NE(json.find("its OXLENS component is too old"), std::string::npos) << json;
+        EXPECT_EQ(registryState(), before);
+    }
+    {
+        // A probe killed after it switched the settings: the next one puts them back first.
+        ConsoleProbe killed("channels = CTXCAM\n", L"--timeout 60");
+        ASSERT_TRUE(waitUntil(severitySwitchedOn, 20000)) << killed.output();
+        TerminateProcess(killed.pi.hProcess, 9);
+        EXPECT_EQ(killed.exitCode(10000), 9);
+    }
+    EXPECT_NE(registryState(), before);
+    const ChildResult next = runProbe(exeDir() + L"\\plxprobe.exe", "fault.session_id_zero = -1\n", L"--timeout 1");
+    EXPECT_NE(next.output.find("put back the log settings that an earlier plxprobe --diagnose (process "),
+              std::string::npos) << next.output;
+    EXPECT_EQ(registryState(), before);
+    RegDeleteTreeW(HKEY_CURRENT_USER, kOrbivex);
+}
