@@ -1,7 +1,7 @@
 // plxprobe --diagnose in fresh processes against scripted sessions of the substitute WFAPI.DLL:
-// the stage lines, the advice and the exit code of each failing stage, and the user's log
-// settings exactly as they were after every run, also after Ctrl+C, beside a second probe and
-// after a probe that was killed.
+// the usual record output, the stage lines, the advice and the exit code of each failing stage,
+// and the user's log settings exactly as they were after every run, also after Ctrl+C, beside a
+// second probe and after a probe that was killed.
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -115,11 +115,14 @@ Told told(const std::string& output) {
     return t;
 }
 
-std::wstring noWfapiProbe() {  // the probe in a folder without WFAPI.DLL, which loads the DLL by path
+std::wstring noWfapiProbe() {  // the probe and the plug-in, by whatever name, in a folder without WFAPI.DLL
     const std::wstring dir = logRoot() + L"\\noapi";
     std::filesystem::create_directories(dir);
-    std::filesystem::copy_file(exeDir() + L"\\plxprobe.exe", dir + L"\\plxprobe.exe",
-                               std::filesystem::copy_options::overwrite_existing);
+    for (const auto& entry : std::filesystem::directory_iterator(exeDir())) {
+        const std::wstring name = entry.path().filename().wstring();
+        if (name == L"plxprobe.exe" || (name.rfind(L"plx_srv_citrix", 0) == 0 && entry.path().extension() == L".dll"))
+            std::filesystem::copy_file(entry.path(), dir + L"\\" + name, std::filesystem::copy_options::overwrite_existing);
+    }
     return dir + L"\\plxprobe.exe";
 }
 
@@ -136,10 +139,10 @@ struct DiagnoseCase {
 }  // namespace
 
 TEST(ProbeDiagnose, EachFailingStageIsNamedWithItsLineAndAdvice) {
-    const std::wstring probe = exeDir() + L"\\plxprobe.exe", dll = L" \"" + exeDir() + L"\\plx_srv_citrix32.dll\"";
+    const std::wstring probe = exeDir() + L"\\plxprobe.exe";
     const DiagnoseCase cases[] = {
-        {"no WFAPI.DLL", "", L"--timeout 1" + dll, 3, "F------s-", "LoadLibraryW [WFAPI.DLL] failed with error : [",
-         "this machine is not a Citrix VDA"},
+        {"no WFAPI.DLL", "", L"--timeout 1", 3, "F------s-", "[WFAPI_WRAPPER] ERR : LoadLibraryW [",
+         "cannot be loaded: this machine is not a Citrix VDA"},
         {"not an ICA session", "fault.session_id_zero = -1\n", L"--timeout 1", 4, "oF-----s-",
          "server dll does not run in ICA session(SessionID = 0)", "This is not an ICA session"},
         {"disconnected", "state = WFDisconnected\n", L"--timeout 1", 4, "ooF----s-",
@@ -171,6 +174,28 @@ TEST(ProbeDiagnose, EachFailingStageIsNamedWithItsLineAndAdvice) {
                   std::string::npos);
         EXPECT_NE(run.output.find("Log settings: back as they were"), std::string::npos) << run.output;
     }
+}
+
+TEST(ProbeDiagnose, HealthySessionInJsonAndALibraryThatCannotBeLoaded) {
+    setOriginals(kOriginals[2]);
+    const std::string before = registryState();
+    const std::wstring probe = exeDir() + L"\\plxprobe.exe";
+    const ChildResult data =
+        runProbe(probe, "user_name = probe.user\ncomputer_name = PROBE-PC\n", L"--json --v2 --timeout 20");
+    EXPECT_EQ(registryState(), before);
+    EXPECT_EQ(data.exitCode, 0) << data.output;
+    EXPECT_NE(data.output.find("\"userName\": \"probe.user\""), std::string::npos) << data.output;
+    EXPECT_NE(data.output.find("\"version\": 2"), std::string::npos) << data.output;
+    size_t ok = 0;
+    for (size_t at = 0; (at = data.output.find("\"status\": \"ok\"", at)) != std::string::npos; ++at) ++ok;
+    EXPECT_EQ(ok, 9u) << data.output;
+    EXPECT_NE(data.output.find("\"first_failed_stage\": null,"), std::string::npos) << data.output;
+
+    const ChildResult missing = runProbe(probe, "", L"--timeout 1 C:\\nowhere\\plugin.dll");
+    EXPECT_EQ(registryState(), before);
+    EXPECT_EQ(missing.exitCode, 2) << missing.output;
+    EXPECT_EQ(told(missing.output).statuses, "-------s-") << missing.output;
+    EXPECT_NE(missing.output.find("The probe could not load the library itself"), std::string::npos) << missing.output;
 }
 
 namespace {

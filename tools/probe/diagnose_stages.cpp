@@ -137,6 +137,17 @@ bool startsWith(const std::string& s, const char* prefix) { return s.compare(0, 
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
+// The advice names the WinFrame API library as the load error line does (its name differs by architecture).
+std::string withLibraryName(std::string advice, const std::string& loadErrorLine) {
+    const size_t start = loadErrorLine.find('[', loadErrorLine.find("LoadLibraryW")) + 1;
+    const size_t end = loadErrorLine.find(']', start);
+    const std::string name = loadErrorLine.substr(start, end == std::string::npos ? 0 : end - start);
+    for (size_t at = advice.find("WFAPI.DLL"); !name.empty() && at != std::string::npos;
+         at = advice.find("WFAPI.DLL", at + name.size()))
+        advice.replace(at, 9, name);
+    return advice;
+}
+
 }  // namespace
 
 void parseLog(const std::string& text, std::vector<LogLine>& out) {
@@ -197,6 +208,7 @@ std::vector<Stage> tellStages(const std::vector<LogLine>& log, const RecordFacts
             s.shownBy = l.raw;
             s.advice = r.advice ? std::string(r.advice) + r.extra : "";
             if (r.advice == kNoChannel && !channels.empty()) s.advice += " The client offers: " + channels + ".";
+            if (r.advice == kNoWfapi) s.advice = withLibraryName(s.advice, l.message);
             v1FailedEver = v1FailedEver || (r.stage == DATA_V1 && !r.ok);
             if (r.stage == DATA_V2) v2Line = l.raw;
             // A step of a polling cycle runs only after the steps before it passed in the same

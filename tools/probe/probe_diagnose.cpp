@@ -7,8 +7,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "diagnose_settings.h"
 #include "diagnose_stages.h"
@@ -70,6 +68,19 @@ BOOL WINAPI onConsoleCtrl(DWORD) {
     return FALSE;  // the probe's own handler (or the system) goes on as without --diagnose
 }
 
+// The whole file, read while the library may still append to it (it is not, once cleanup returned).
+std::string readWhole(const std::wstring& path) {
+    std::string data;
+    const HANDLE f = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return data;
+    char buffer[65536];
+    DWORD n = 0;
+    while (ReadFile(f, buffer, sizeof buffer, &n, nullptr) && n > 0) data.append(buffer, n);
+    CloseHandle(f);
+    return data;
+}
+
 struct LogFile {
     std::wstring path;
     FILETIME written;
@@ -85,10 +96,8 @@ std::vector<LogFile> ownLogFiles() {
     const HANDLE find = FindFirstFileW((g_folder + L"\\*.log").c_str(), &found);
     if (find == INVALID_HANDLE_VALUE) return all;
     do {
-        LogFile f{g_folder + L"\\" + found.cFileName, found.ftLastWriteTime, {}};
-        std::ifstream in(f.path.c_str(), std::ios::binary);
-        f.text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        all.push_back(std::move(f));
+        const std::wstring path = g_folder + L"\\" + found.cFileName;
+        all.push_back(LogFile{path, found.ftLastWriteTime, readWhole(path)});
     } while (FindNextFileW(find, &found));
     FindClose(find);
     std::sort(all.begin(), all.end(), [](const LogFile& a, const LogFile& b) {
@@ -190,7 +199,8 @@ void printText(const std::vector<diagnose::Stage>& stages, int firstFailed, cons
         if (!stages[i].shownBy.empty()) std::printf("               %s\n", stages[i].shownBy.c_str());
     }
     if (firstFailed >= 0)
-        std::printf("What to do (stage %d, %s failed):\n  %s\n", firstFailed + 1, stages[firstFailed].title, advice.c_str());
+        std::printf("What to do (stage %d failed: %s):\n  %s\n", firstFailed + 1, stages[firstFailed].title,
+                    advice.c_str());
     else if (!advice.empty())
         std::printf("What to do:\n  %s\n", advice.c_str());
     else
