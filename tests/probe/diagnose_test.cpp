@@ -271,7 +271,7 @@ TEST(ProbeDiagnose, SettingsSurviveASecondProbeCtrlCAndAKilledProbe) {
         EXPECT_TRUE(waitUntil([&] { return registryState() == before; }, 5000)) << registryState();
         EXPECT_EQ(old.exitCode(60000), 130) << old.output();
         const std::string json = old.output();
-        EXPECT_NE(json.find("\"stage\": 8, \"name\": \"version-2 data\", \"status\": \"FAILED\", \"shown_by\": "),
+        EXPECT_NE(json.find("\"stage\": 8, \"name\": \"version-2 data\", \"status\": \"failed\", \"shown_by\": "),
                   std::string::npos) << json;
         EXPECT_NE(json.find("\"first_failed_stage\": 8,"), std::string::npos) << json;
         EXPECT_NE(json.find("its OXLENS component is too old"), std::string::npos) << json;

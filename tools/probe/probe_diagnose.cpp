@@ -130,10 +130,10 @@ diagnose::RecordFacts factsOf(const void* record, bool v2) {
     return facts;
 }
 
-const char* statusWord(diagnose::Status s) {
+const char* statusWord(diagnose::Status s, bool json) {
     switch (s) {
         case diagnose::Status::Ok: return "ok";
-        case diagnose::Status::Failed: return "FAILED";
+        case diagnose::Status::Failed: return json ? "failed" : "FAILED";  // to stand out among the lines
         case diagnose::Status::Skipped: return "skipped";
         default: return "not reached";
     }
@@ -171,7 +171,7 @@ void printJson(int exitStatus, const std::vector<diagnose::Stage>& stages, int f
         std::printf("      {\"stage\": %u, \"name\": ", static_cast<unsigned>(i + 1));
         printJsonText(stages[i].title);
         std::printf(", \"status\": ");
-        printJsonText(statusWord(stages[i].status));
+        printJsonText(statusWord(stages[i].status, true));
         std::printf(", \"shown_by\": ");
         printJsonText(stages[i].shownBy);
         std::printf("}%s\n", i + 1 < stages.size() ? "," : "");
@@ -195,7 +195,7 @@ void printText(const std::vector<diagnose::Stage>& stages, int firstFailed, cons
     if (files.empty()) std::printf(": no log file in %s", utf8(g_folder).c_str());
     std::printf("\n");
     for (size_t i = 0; i < stages.size(); ++i) {
-        std::printf("  %-12s %u. %s\n", statusWord(stages[i].status), static_cast<unsigned>(i + 1), stages[i].title);
+        std::printf("  %-12s %u. %s\n", statusWord(stages[i].status, false), static_cast<unsigned>(i + 1), stages[i].title);
         if (!stages[i].shownBy.empty()) std::printf("               %s\n", stages[i].shownBy.c_str());
     }
     if (firstFailed >= 0)
