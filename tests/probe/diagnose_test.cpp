@@ -158,7 +158,7 @@ TEST(ProbeDiagnose, EachFailingStageIsNamedWithItsLineAndAdvice) {
     };
     for (const DiagnoseCase& c : cases) {
         SCOPED_TRACE(c.name);
-        const Originals& originals = kOriginals[&c - cases];
+        const Originals& originals = kOriginals[(&c - cases) % std::size(kOriginals)];
         setOriginals(originals);
         const std::string before = registryState();
         const ChildResult run = runProbe(&c == cases ? noWfapiProbe() : probe, c.session, c.args);

@@ -184,7 +184,9 @@ void printJson(int exitStatus, const std::vector<diagnose::Stage>& stages, int f
     std::printf(",\n    \"log_settings\": ");
     printJsonText(restored);
     std::printf(",\n    \"note\": ");
-    printJsonText("other processes of this user that have the library loaded logged at debug too while the probe ran");
+    printJsonText(g_switchError.empty() ? "other processes of this user that have the library loaded logged at debug "
+                                          "too while the probe ran"
+                                        : "");
     std::printf("\n  }\n}\n");
 }
 

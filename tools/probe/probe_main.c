@@ -83,7 +83,7 @@ static void localTimestamp(char *out, size_t size) {
 }
 
 static void usage(FILE *out) {
-    fputs("usage: plxprobe [--diagnose] [--v2] [--json] [--timeout S] [--watch N [--count K]] [path\\plx_srv_citrix32.dll]\n"
+    fputs("usage: plxprobe [--v2] [--json] [--timeout S] [--watch N [--count K]] [path\\plx_srv_citrix32.dll]\n"
           "  Loads the library (default: plx_srv_citrix32.dll beside plxprobe.exe), calls\n"
           "  icasrv_get_remote_info (or icasrv_get_remote_info_v2 with --v2) every 250 ms until a\n"
           "  record with data arrives, prints it, then calls icasrv_cleanup.\n"
