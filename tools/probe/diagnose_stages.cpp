@@ -79,6 +79,7 @@ struct Rule {
     bool prefix;  // text starts the message, else it is the whole message
     const char* advice;
     const char* extra = "";
+    const char* detailFrom = nullptr;  // show this function's last line of the cycle instead, it says more
 };
 
 // The library's own lines, first match wins (so an ok line comes before a broader failure line).
@@ -118,14 +119,16 @@ const Rule kRules[] = {
     {PING, false, "SendBeginAndEndPing", "PING request writing error: ", true, kPingWrite},
     {PING, false, "SendBeginAndEndPing", "PONG response eeading error:", true, kPingSilent},
     {PING, false, "SendBeginAndEndPing", "Error Reading PONG response.", true, kPingSignature},
-    {DATA_V1, false, "OxMetricsTask::run", "[METRICS THREAD] SendDataReq_v1 failed with error : ", true, kV1Failed},
+    {DATA_V1, false, "OxMetricsTask::run", "[METRICS THREAD] SendDataReq_v1 failed with error : ", true, kV1Failed, "",
+     "SendDataReq_v1"},
     {DATA_V1, false, "OxMetricsTask::run",
      "[METRICS THREAD] : [clientInfo.userName] or [clientInfo.computerName] is empty.", false, kEmptyNames},
     // An old client ignores the request: its reads wait out their time-out (258), and after five
     // attempts the library names the likely cause itself.
     {DATA_V2, false, "SendDataReq_v2", "VirtualChannelRead Failed 258", true, kOldClient},
     {DATA_V2, false, "SendDataReq_v2", "didn't get data v2 (maybe old client)...", false, kOldClient},
-    {DATA_V2, false, "OxMetricsTask::run", "[METRICS THREAD] : SendDataReq_v2 failed with error: ", true, kV2Failed},
+    {DATA_V2, false, "OxMetricsTask::run", "[METRICS THREAD] : SendDataReq_v2 failed with error: ", true, kV2Failed, "",
+     "SendDataReq_v2"},
 };
 
 bool matches(const Rule& r, const LogLine& l) {
@@ -188,9 +191,15 @@ std::vector<Stage> tellStages(const std::vector<LogLine>& log, const RecordFacts
     for (int i = 0; i < COUNT; ++i) stages[i].title = kTitles[i];
     std::string channels, firstReadFailure;  // the client's channels as last listed
     int readFailures = 0;
-    bool listing = false, v1FailedEver = false;
-    std::string v2Line;
+    bool listing = false, v1FailedEver = false, v1FailedInCycle = false;
+    std::string v2Line, lastV1Line, lastV2Line;  // of the current polling cycle
     for (const LogLine& l : log) {
+        if (l.func == "queryVDAVersion" && l.message == "Calling WFQuerySessionInformation for WFVersion...") {
+            v1FailedInCycle = false;  // each polling cycle starts with this query
+            lastV1Line.clear(), lastV2Line.clear();
+        }
+        if (l.func == "SendDataReq_v1") lastV1Line = l.raw;
+        if (l.func == "SendDataReq_v2") lastV2Line = l.raw;
         if (l.func == "queryOXChannelPresence") {
             if (l.message == "Listing all channels on the client side ...") channels.clear(), listing = true;
             const char* const found = "\t\t|-- Virtual channel found  : [";
@@ -203,12 +212,16 @@ std::vector<Stage> tellStages(const std::vector<LogLine>& log, const RecordFacts
         }
         for (const Rule& r : kRules) {
             if (!matches(r, l)) continue;
+            // Names missing after a failed request are its consequence, not a cause of their own.
+            if (r.advice == kEmptyNames && v1FailedInCycle) break;
             Stage& s = stages[r.stage];
             s.status = r.ok ? Status::Ok : Status::Failed;
-            s.shownBy = l.raw;
+            const std::string& detail = !r.detailFrom ? l.raw : r.stage == DATA_V1 ? lastV1Line : lastV2Line;
+            s.shownBy = detail.empty() ? l.raw : detail;
             s.advice = r.advice ? std::string(r.advice) + r.extra : "";
             if (r.advice == kNoChannel && !channels.empty()) s.advice += " The client offers: " + channels + ".";
             if (r.advice == kNoWfapi) s.advice = withLibraryName(s.advice, l.message);
+            v1FailedInCycle = v1FailedInCycle || r.advice == kV1Failed;
             v1FailedEver = v1FailedEver || (r.stage == DATA_V1 && !r.ok);
             if (r.stage == DATA_V2) v2Line = l.raw;
             // A step of a polling cycle runs only after the steps before it passed in the same
