@@ -12,3 +12,6 @@ foreach(folder IN ITEMS faults probe)
   # Both write HKCU\Software\Orbivex\Pathlens\Log\server; test_faults may add a file to the default log folder.
   set_tests_properties(test_${folder} PROPERTIES RESOURCE_LOCK plx_log_settings)
 endforeach()
+# test_probe also reads made-up logs with the probe's own stage reader.
+target_sources(test_probe PRIVATE ${CMAKE_SOURCE_DIR}/tools/probe/diagnose_stages.cpp)
+target_include_directories(test_probe PRIVATE ${CMAKE_SOURCE_DIR}/tools/probe)
