@@ -84,10 +84,19 @@ std::wstring writeScenario(const std::string& name, const char* session) {
     return path;
 }
 
+// The probe keeps its log folder for the support engineer; the tests remove it.
+void removeLogFolder(const std::string& output) {
+    static const std::regex folder(R"(for this run, into ([^;\r\n]+);)");
+    std::smatch m;
+    std::error_code ignored;
+    if (std::regex_search(output, m, folder)) std::filesystem::remove_all(std::filesystem::u8path(m[1].str()), ignored);
+}
+
 ChildResult runProbe(const std::wstring& exe, const char* session, const std::wstring& args) {
     SetEnvironmentVariableW(L"WFSIM_SCENARIO", writeScenario("session", session).c_str());
     ChildResult run = runChild(exe, L"--diagnose " + args, std::filesystem::path(exe).parent_path().wstring());
     SetEnvironmentVariableW(L"WFSIM_SCENARIO", nullptr);
+    removeLogFolder(run.output);
     return run;
 }
 
@@ -221,7 +230,12 @@ struct ConsoleProbe {
         SetEnvironmentVariableW(L"WFSIM_SCENARIO", nullptr);
     }
     ~ConsoleProbe() {
-        if (pi.hProcess) TerminateProcess(pi.hProcess, 999), CloseHandle(pi.hProcess), CloseHandle(pi.hThread);
+        if (pi.hProcess) {
+            TerminateProcess(pi.hProcess, 999);
+            WaitForSingleObject(pi.hProcess, 10000);
+            CloseHandle(pi.hProcess), CloseHandle(pi.hThread);
+        }
+        removeLogFolder(output());
     }
     std::string output() const {
         std::ifstream in(std::filesystem::path(outPath), std::ios::binary);
