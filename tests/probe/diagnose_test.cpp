@@ -12,8 +12,11 @@
 namespace {
 
 const wchar_t* const kOrbivex = L"Software\\Orbivex";
-const wchar_t* const kKeys[] = {kOrbivex, L"Software\\Orbivex\\Pathlens", L"Software\\Orbivex\\Pathlens\\Log",
-                                L"Software\\Orbivex\\Pathlens\\Log\\server", L"Software\\Orbivex\\Pathlens\\Log\\client",
+const wchar_t* const kKeys[] = {kOrbivex,
+                                L"Software\\Orbivex\\Pathlens",
+                                L"Software\\Orbivex\\Pathlens\\Log",
+                                L"Software\\Orbivex\\Pathlens\\Log\\server",
+                                L"Software\\Orbivex\\Pathlens\\Log\\client",
                                 L"Software\\Orbivex\\Pathlens\\plxprobe diagnose backup"};
 const wchar_t* const kServer = kKeys[3];
 
@@ -38,10 +41,14 @@ struct Originals {
 };
 const Originals kOriginals[] = {
     {},
-    {{{L"severity", REG_SZ, wide(L"6", 2)}, {L"path_root", REG_DWORD, number(7, 4)},
-      {L"max_file_size", REG_BINARY, {1, 2, 3}}, {L"comment", REG_EXPAND_SZ, wide(L"%TEMP%\\x", 9)}}},
-    {{{L"severity", REG_DWORD, number(0xFFFFFFFF, 4)}, {L"path_root", REG_SZ, {'C', 0, ':'}},
-      {L"max_file_size", REG_QWORD, number(1, 8)}, {L"max_file_count", REG_MULTI_SZ, wide(std::wstring(L"1\0\0", 3), 3)}},
+    {{{L"severity", REG_SZ, wide(L"6", 2)},
+      {L"path_root", REG_DWORD, number(7, 4)},
+      {L"max_file_size", REG_BINARY, {1, 2, 3}},
+      {L"comment", REG_EXPAND_SZ, wide(L"%TEMP%\\x", 9)}}},
+    {{{L"severity", REG_DWORD, number(0xFFFFFFFF, 4)},
+      {L"path_root", REG_SZ, {'C', 0, ':'}},
+      {L"max_file_size", REG_QWORD, number(1, 8)},
+      {L"max_file_count", REG_MULTI_SZ, wide(std::wstring(L"1\0\0", 3), 3)}},
      true},
 };
 
@@ -130,7 +137,8 @@ std::wstring noWfapiProbe() {  // the probe and the plug-in, by whatever name, i
     for (const auto& entry : std::filesystem::directory_iterator(exeDir())) {
         const std::wstring name = entry.path().filename().wstring();
         if (name == L"plxprobe.exe" || (name.rfind(L"plx_srv_citrix", 0) == 0 && entry.path().extension() == L".dll"))
-            std::filesystem::copy_file(entry.path(), dir + L"\\" + name, std::filesystem::copy_options::overwrite_existing);
+            std::filesystem::copy_file(entry.path(), dir + L"\\" + name,
+                                       std::filesystem::copy_options::overwrite_existing);
     }
     return dir + L"\\plxprobe.exe";
 }
@@ -217,7 +225,8 @@ struct ConsoleProbe {
     ConsoleProbe(const char* session, const std::wstring& args) : outPath(logRoot() + L"\\console-probe.out") {
         SetEnvironmentVariableW(L"WFSIM_SCENARIO", writeScenario("console-session", session).c_str());
         SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        const HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
+        const HANDLE out =
+            CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
         STARTUPINFOW si{};
         si.cb = sizeof si;
         si.dwFlags = STARTF_USESTDHANDLES;
@@ -259,7 +268,8 @@ struct ConsoleProbe {
 bool severitySwitchedOn() {
     DWORD severity = 0, size = sizeof severity;
     return RegGetValueW(HKEY_CURRENT_USER, kServer, L"severity", RRF_RT_REG_DWORD, nullptr, &severity, &size) ==
-               ERROR_SUCCESS && severity == 5;
+               ERROR_SUCCESS &&
+           severity == 5;
 }
 
 }  // namespace
@@ -270,8 +280,9 @@ TEST(ProbeDiagnose, SettingsSurviveASecondProbeCtrlCAndAKilledProbe) {
     {
         // An old client never answers version-2 requests: each of the five reads of a request waits 5 s.
         ConsoleProbe old("v2 = 0\n", L"--v2 --json --timeout 60");
-        ASSERT_TRUE(waitUntil([&] { return old.output().find("calling icasrv_get_remote_info_v2") != std::string::npos; },
-                              20000)) << old.output();
+        ASSERT_TRUE(waitUntil(
+            [&] { return old.output().find("calling icasrv_get_remote_info_v2") != std::string::npos; }, 20000))
+            << old.output();
         // A second probe starts and ends while the first runs: it leaves the settings to the first one.
         const ChildResult second = runProbe(exeDir() + L"\\plxprobe.exe", "channels = CTXCAM\n", L"--timeout 1");
         EXPECT_EQ(second.exitCode, 4);
@@ -286,7 +297,8 @@ TEST(ProbeDiagnose, SettingsSurviveASecondProbeCtrlCAndAKilledProbe) {
         EXPECT_EQ(old.exitCode(60000), 130) << old.output();
         const std::string json = old.output();
         EXPECT_NE(json.find("\"stage\": 8, \"name\": \"version-2 data\", \"status\": \"failed\", \"shown_by\": "),
-                  std::string::npos) << json;
+                  std::string::npos)
+            << json;
         EXPECT_NE(json.find("\"first_failed_stage\": 8,"), std::string::npos) << json;
         EXPECT_NE(json.find("its OXLENS component is too old"), std::string::npos) << json;
         EXPECT_EQ(registryState(), before);
@@ -301,7 +313,8 @@ TEST(ProbeDiagnose, SettingsSurviveASecondProbeCtrlCAndAKilledProbe) {
     EXPECT_NE(registryState(), before);
     const ChildResult next = runProbe(exeDir() + L"\\plxprobe.exe", "fault.session_id_zero = -1\n", L"--timeout 1");
     EXPECT_NE(next.output.find("put back the log settings that an earlier plxprobe --diagnose (process "),
-              std::string::npos) << next.output;
+              std::string::npos)
+        << next.output;
     EXPECT_EQ(registryState(), before);
     RegDeleteTreeW(HKEY_CURRENT_USER, kOrbivex);
 }

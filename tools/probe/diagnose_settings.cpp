@@ -1,6 +1,7 @@
 #include "diagnose_settings.h"
 
 #include <windows.h>
+// after windows.h, which it needs
 #include <sddl.h>
 
 #include <mutex>
@@ -40,8 +41,8 @@ struct Key {
     }
     bool create(HKEY parent, const wchar_t* path) {
         close();
-        return RegCreateKeyExW(parent, path, 0, nullptr, 0, KEY_READ | KEY_WRITE | kView, nullptr, &handle,
-                               nullptr) == ERROR_SUCCESS;
+        return RegCreateKeyExW(parent, path, 0, nullptr, 0, KEY_READ | KEY_WRITE | kView, nullptr, &handle, nullptr) ==
+               ERROR_SUCCESS;
     }
 };
 
@@ -151,8 +152,10 @@ void putBackAndDrop(HKEY backupHandle) {
         if (server.create(HKEY_CURRENT_USER, kServerKey)) {
             for (const wchar_t* name : kValueNames) {
                 RawValue v;
-                if (readRaw(values.handle, name, v)) writeRaw(server.handle, name, v);
-                else RegDeleteValueW(server.handle, name);
+                if (readRaw(values.handle, name, v))
+                    writeRaw(server.handle, name, v);
+                else
+                    RegDeleteValueW(server.handle, name);
             }
         }
     }
@@ -341,11 +344,12 @@ std::string restoreLogSettings() {
     const bool locked = takeLock();  // without the lock still better to put the values back than not
     Key backup;
     if (!backup.open(HKEY_CURRENT_USER, kBackupKey)) {
-        g_restoreResult = "the saved log settings (HKCU\\" + narrow(kBackupKey) +
-                          ") are gone; HKCU\\" + narrow(kServerKey) + " was left as it is";
+        g_restoreResult = "the saved log settings (HKCU\\" + narrow(kBackupKey) + ") are gone; HKCU\\" +
+                          narrow(kServerKey) + " was left as it is";
     } else {
         Key owners;
-        if (owners.open(backup.handle, L"owners")) RegDeleteValueW(owners.handle, std::to_wstring(GetCurrentProcessId()).c_str());
+        if (owners.open(backup.handle, L"owners"))
+            RegDeleteValueW(owners.handle, std::to_wstring(GetCurrentProcessId()).c_str());
         owners.close();
         std::vector<std::wstring> live, dead;
         pruneOwners(backup.handle, live, dead);

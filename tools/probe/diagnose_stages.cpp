@@ -8,17 +8,15 @@ namespace {
 
 enum StageId { WFAPI, SESSION_ID, SESSION_ACTIVE, CHANNEL_OFFERED, CHANNEL_OPEN, PING, DATA_V1, DATA_V2, READS, COUNT };
 
-const char* const kTitles[COUNT] = {
-    "WFAPI loaded",
-    "session identified (not the console or a non-ICA session)",
-    "session active",
-    "the client offers OXLENS",
-    "channel opened",
-    "ping answered",
-    "version-1 data",
-    "version-2 data",
-    "read failures",
-};
+const char* const kTitles[COUNT] = {"WFAPI loaded",
+                                    "session identified (not the console or a non-ICA session)",
+                                    "session active",
+                                    "the client offers OXLENS",
+                                    "channel opened",
+                                    "ping answered",
+                                    "version-1 data",
+                                    "version-2 data",
+                                    "read failures"};
 
 const char* const kCheckServices = " Check that the Citrix services on the VDA run, then run the probe again.";
 
@@ -66,7 +64,8 @@ const char* const kEmptyNames =
 const char* const kOldClient =
     "The client sends version-1 data but no version-2 data: its OXLENS component is too old. Update it "
     "on the endpoint, or let the agent ask for version-1 data (the probe without --v2 shows it).";
-const char* const kV2Failed = "The version-2 request failed (see the line above). Update the OXLENS component on the endpoint.";
+const char* const kV2Failed =
+    "The version-2 request failed (see the line above). Update the OXLENS component on the endpoint.";
 const char* const kReadFailures =
     "Channel reads fail now and then: the connection between endpoint and VDA is unstable or the "
     "client's component answers late. Check the network and the session's round trip; update the OXLENS component.";
@@ -95,8 +94,8 @@ const Rule kRules[] = {
     {SESSION_ID, false, "openSessionHandle", " === WFSmcOpenSessionHandle: ", true, kSessionHandle, kCheckServices},
     {SESSION_ACTIVE, true, "querySessionState", " === WFQuerySessionInformation success; WFConnectState = WFActive ",
      true, nullptr},
-    {SESSION_ACTIVE, true, "querySessionState",
-     " === WFQuerySessionInformation success; WFConnectState = WFConnected ", true, nullptr},
+    {SESSION_ACTIVE, true, "querySessionState", " === WFQuerySessionInformation success; WFConnectState = WFConnected ",
+     true, nullptr},
     {SESSION_ACTIVE, false, "querySessionState", " === WFQuerySessionInformation success; WFConnectState = ", true,
      kNotConnected},
     {SESSION_ACTIVE, false, "querySessionState", " === WFQuerySessionInformation failed: ", true, kStateQuery,
@@ -241,8 +240,8 @@ std::vector<Stage> tellStages(const std::vector<LogLine>& log, const RecordFacts
     }
     if (record.present && (!record.userName.empty() || !record.computerName.empty())) {
         stages[DATA_V1].status = Status::Ok;  // the data arrived, whatever a cycle before met
-        stages[DATA_V1].shownBy = "userName " + quoted(record.userName) + ", computerName " +
-                                  quoted(record.computerName) + " in the record";
+        stages[DATA_V1].shownBy =
+            "userName " + quoted(record.userName) + ", computerName " + quoted(record.computerName) + " in the record";
         stages[DATA_V1].advice.clear();
     } else if (stages[DATA_V1].status == Status::NotReached && !v2Line.empty() && !v1FailedEver) {
         stages[DATA_V1].status = Status::Ok;
@@ -251,12 +250,12 @@ std::vector<Stage> tellStages(const std::vector<LogLine>& log, const RecordFacts
     if (!v2) {
         stages[DATA_V2] = Stage{kTitles[DATA_V2], Status::Skipped, "run with --v2 to check it", ""};
     } else if (record.present) {  // a version-2 record is stored only with its extension
-        stages[DATA_V2] = Stage{kTitles[DATA_V2], Status::Ok, "ext.extText1 " + quoted(record.extText1) + " in the record", ""};
+        stages[DATA_V2] =
+            Stage{kTitles[DATA_V2], Status::Ok, "ext.extText1 " + quoted(record.extText1) + " in the record", ""};
     }
     Stage& reads = stages[READS];
-    const std::string percent = record.present ? "; readFailurePercent " + std::to_string(record.readFailurePercent) +
-                                                     " % in the record"
-                                               : "";
+    const std::string percent =
+        record.present ? "; readFailurePercent " + std::to_string(record.readFailurePercent) + " % in the record" : "";
     if (readFailures > 0 || record.readFailurePercent > 0) {
         reads.status = Status::Failed;
         reads.shownBy = (firstReadFailure.empty() ? "no failed read in the log" : firstReadFailure) + " (" +

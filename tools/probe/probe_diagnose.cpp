@@ -30,7 +30,8 @@ DWORD g_mainThread = 0;
 
 std::string utf8(const std::wstring& text) {
     if (text.empty()) return {};
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    const int n =
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<size_t>(n), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], n, nullptr, nullptr);
     return out;
@@ -110,14 +111,13 @@ std::vector<LogFile> ownLogFiles() {
     return own.empty() ? all : own;
 }
 
-std::string text(const char* array, size_t capacity) {
-    return std::string(array, strnlen(array, capacity));
-}
+std::string text(const char* array, size_t capacity) { return std::string(array, strnlen(array, capacity)); }
 
 diagnose::RecordFacts factsOf(const void* record, bool v2) {
     diagnose::RecordFacts facts;
     if (record == nullptr) return facts;
-    const ClientInfo& base = v2 ? static_cast<const ClientInfoV2*>(record)->base : *static_cast<const ClientInfo*>(record);
+    const ClientInfo& base =
+        v2 ? static_cast<const ClientInfoV2*>(record)->base : *static_cast<const ClientInfo*>(record);
     facts.present = true;
     facts.latency = base.latency;
     facts.readFailurePercent = base.readFailurePercent;
@@ -132,23 +132,29 @@ diagnose::RecordFacts factsOf(const void* record, bool v2) {
 
 const char* statusWord(diagnose::Status s, bool json) {
     switch (s) {
-        case diagnose::Status::Ok: return "ok";
-        case diagnose::Status::Failed: return json ? "failed" : "FAILED";  // to stand out among the lines
-        case diagnose::Status::Skipped: return "skipped";
-        default: return "not reached";
+        case diagnose::Status::Ok:
+            return "ok";
+        case diagnose::Status::Failed:
+            return json ? "failed" : "FAILED";  // to stand out among the lines
+        case diagnose::Status::Skipped:
+            return "skipped";
+        default:
+            return "not reached";
     }
 }
 
 // What to do when no stage failed: the run itself tells.
 std::string adviceWithoutFailedStage(int exitStatus, long timeoutS, bool haveLog) {
-    if (!g_switchError.empty()) return "The log could not be switched on (" + g_switchError + "), so the stages are unknown.";
+    if (!g_switchError.empty())
+        return "The log could not be switched on (" + g_switchError + "), so the stages are unknown.";
     if (exitStatus == EXIT_NO_LIBRARY)
         return "The probe could not load the library itself (see the error above): check the path, and that the "
                "library is built for the same architecture as the probe.";
     if (!haveLog)
         return "The library wrote no log into " + utf8(g_folder) +
                " (see a line \"Error : cannot initialize Citrix Server DLL log\" above).";
-    if (exitStatus == EXIT_INTERRUPTED) return "The run was interrupted before a stage failed; run it again and let it finish.";
+    if (exitStatus == EXIT_INTERRUPTED)
+        return "The run was interrupted before a stage failed; run it again and let it finish.";
     if (exitStatus == EXIT_NO_DATA)
         return "No stage failed within the time limit of " + std::to_string(timeoutS) +
                " s: the first polling cycle has not finished. Run the probe again with a longer --timeout.";
@@ -177,8 +183,10 @@ void printJson(int exitStatus, const std::vector<diagnose::Stage>& stages, int f
         std::printf("}%s\n", i + 1 < stages.size() ? "," : "");
     }
     std::printf("    ],\n    \"first_failed_stage\": ");
-    if (firstFailed < 0) std::printf("null");
-    else std::printf("%d", firstFailed + 1);
+    if (firstFailed < 0)
+        std::printf("null");
+    else
+        std::printf("%d", firstFailed + 1);
     std::printf(",\n    \"what_to_do\": ");
     printJsonText(advice);
     std::printf(",\n    \"log_settings\": ");
@@ -197,7 +205,8 @@ void printText(const std::vector<diagnose::Stage>& stages, int firstFailed, cons
     if (files.empty()) std::printf(": no log file in %s", utf8(g_folder).c_str());
     std::printf("\n");
     for (size_t i = 0; i < stages.size(); ++i) {
-        std::printf("  %-12s %u. %s\n", statusWord(stages[i].status, false), static_cast<unsigned>(i + 1), stages[i].title);
+        std::printf("  %-12s %u. %s\n", statusWord(stages[i].status, false), static_cast<unsigned>(i + 1),
+                    stages[i].title);
         if (!stages[i].shownBy.empty()) std::printf("               %s\n", stages[i].shownBy.c_str());
     }
     if (firstFailed >= 0)
@@ -218,7 +227,8 @@ extern "C" void probeDiagnoseBegin(void) {
     // Registered after the probe's own handler, so it runs first: the settings go back at once.
     SetConsoleCtrlHandler(onConsoleCtrl, TRUE);
     std::string notes;
-    if (g_folder.empty()) g_switchError = "cannot create a folder under the temp folder";
+    if (g_folder.empty())
+        g_switchError = "cannot create a folder under the temp folder";
     else if (!diagnose::switchLogSettings(g_folder, notes, g_switchError) && g_switchError.empty())
         g_switchError = "unknown reason";
     std::fputs(notes.c_str(), stderr);
@@ -247,7 +257,9 @@ extern "C" void probeDiagnoseEnd(int exitStatus, const void* record, int v2, int
     const std::string advice =
         firstFailed >= 0 ? stages[firstFailed].advice : adviceWithoutFailedStage(exitStatus, timeoutS, !files.empty());
     std::fflush(stderr);
-    if (json) printJson(exitStatus, stages, firstFailed, advice, files, restored);
-    else printText(stages, firstFailed, advice, files, restored);
+    if (json)
+        printJson(exitStatus, stages, firstFailed, advice, files, restored);
+    else
+        printText(stages, firstFailed, advice, files, restored);
     std::fflush(stdout);
 }

@@ -14,7 +14,7 @@ void probeDiagnoseBegin(void);
 
 /* After the usual run: puts the log settings back, reads the log and prints the stages.
  * record: the record the run printed (a ClientInfo, or a ClientInfoV2 when v2), NULL when none. */
-void probeDiagnoseEnd(int exitStatus, const void *record, int v2, int json, long timeoutS);
+void probeDiagnoseEnd(int exitStatus, const void* record, int v2, int json, long timeoutS);
 
 #ifdef __cplusplus
 }
