@@ -7,6 +7,8 @@
 #include <mutex>
 #include <vector>
 
+#include "diagnose_registry.h"
+
 namespace diagnose {
 namespace {
 
@@ -21,84 +23,8 @@ const wchar_t* const kServerKey = kKeyChain[3];
 // id as the name, its creation time as a REG_QWORD, so a reused id is not taken for a live probe).
 const wchar_t* const kBackupKey = L"Software\\Orbivex\\Pathlens\\plxprobe diagnose backup";
 const wchar_t* const kValueNames[] = {L"severity", L"path_root", L"max_file_size", L"max_file_count"};
-const REGSAM kView = KEY_WOW64_64KEY;  // the view the library reads
 const DWORD kLockWaitMs = 30000;       // a probe holds the lock for at most kSetupHoldMs plus a few registry calls
 const DWORD kSetupHoldMs = 15000;
-
-struct Key {
-    HKEY handle = nullptr;
-    Key() = default;
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    ~Key() { close(); }
-    void close() {
-        if (handle) RegCloseKey(handle);
-        handle = nullptr;
-    }
-    bool open(HKEY parent, const wchar_t* path, REGSAM access = KEY_READ | KEY_WRITE) {
-        close();
-        return RegOpenKeyExW(parent, path, 0, access | kView, &handle) == ERROR_SUCCESS;
-    }
-    bool create(HKEY parent, const wchar_t* path) {
-        close();
-        return RegCreateKeyExW(parent, path, 0, nullptr, 0, KEY_READ | KEY_WRITE | kView, nullptr, &handle, nullptr) ==
-               ERROR_SUCCESS;
-    }
-};
-
-struct RawValue {
-    DWORD type = REG_NONE;
-    std::vector<BYTE> data;
-};
-
-bool readRaw(HKEY key, const wchar_t* name, RawValue& out) {
-    for (int tries = 0; tries < 4; ++tries) {  // the value may grow between the two calls
-        DWORD size = 0;
-        if (RegQueryValueExW(key, name, nullptr, &out.type, nullptr, &size) != ERROR_SUCCESS) return false;
-        out.data.resize(size + 1);  // never a null buffer, so an empty value reads as empty
-        const LONG rc = RegQueryValueExW(key, name, nullptr, &out.type, out.data.data(), &size);
-        if (rc == ERROR_SUCCESS) {
-            out.data.resize(size);
-            return true;
-        }
-        if (rc != ERROR_MORE_DATA) return false;
-    }
-    return false;
-}
-
-bool writeRaw(HKEY key, const wchar_t* name, const RawValue& v) {
-    static const BYTE nothing = 0;
-    return RegSetValueExW(key, name, 0, v.type, v.data.empty() ? &nothing : v.data.data(),
-                          static_cast<DWORD>(v.data.size())) == ERROR_SUCCESS;
-}
-
-bool writeDword(HKEY key, const wchar_t* name, DWORD value) {
-    return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value) ==
-           ERROR_SUCCESS;
-}
-
-DWORD readDword(HKEY key, const wchar_t* name, DWORD fallback) {
-    RawValue v;
-    return readRaw(key, name, v) && v.type == REG_DWORD && v.data.size() == 4
-               ? *reinterpret_cast<const DWORD*>(v.data.data())
-               : fallback;
-}
-
-bool keyExists(const wchar_t* path) {
-    Key k;
-    return k.open(HKEY_CURRENT_USER, path, KEY_READ);
-}
-
-void deleteIfEmpty(const wchar_t* path) {
-    Key k;
-    DWORD subkeys = 1, values = 1;
-    if (!k.open(HKEY_CURRENT_USER, path, KEY_READ) ||
-        RegQueryInfoKeyW(k.handle, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
-                         nullptr, nullptr) != ERROR_SUCCESS)
-        return;
-    k.close();
-    if (subkeys == 0 && values == 0) RegDeleteKeyExW(HKEY_CURRENT_USER, path, kView, 0);
-}
 
 ULONGLONG creationTime(HANDLE process) {
     FILETIME created, exited, kernel, user;
