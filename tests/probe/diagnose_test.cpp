@@ -2,7 +2,6 @@
 // the usual record output, the stage lines, the advice and the exit code of each failing stage,
 // and the user's log settings exactly as they were after every run, also after Ctrl+C, beside a
 // second probe and after a probe that was killed.
-#include <fstream>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -224,18 +223,7 @@ struct ConsoleProbe {
 
     ConsoleProbe(const char* session, const std::wstring& args) : outPath(logRoot() + L"\\console-probe.out") {
         SetEnvironmentVariableW(L"WFSIM_SCENARIO", writeScenario("console-session", session).c_str());
-        SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-        const HANDLE out =
-            CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-        STARTUPINFOW si{};
-        si.cb = sizeof si;
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdOutput = si.hStdError = out;
-        const std::wstring exe = exeDir() + L"\\plxprobe.exe";
-        std::wstring commandLine = L"\"" + exe + L"\" --diagnose " + args;
-        CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, CREATE_NEW_CONSOLE, nullptr,
-                       exeDir().c_str(), &si, &pi);
-        CloseHandle(out);
+        pi = startChild(exeDir() + L"\\plxprobe.exe", L"--diagnose " + args, exeDir(), outPath, CREATE_NEW_CONSOLE);
         SetEnvironmentVariableW(L"WFSIM_SCENARIO", nullptr);
     }
     ~ConsoleProbe() {
@@ -246,10 +234,7 @@ struct ConsoleProbe {
         }
         removeLogFolder(output());
     }
-    std::string output() const {
-        std::ifstream in(std::filesystem::path(outPath), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    std::string output() const { return readWholeFile(outPath); }
     void ctrlC() const {  // the console's Ctrl+C, as a user at the probe's console would press it
         FreeConsole();
         ASSERT_TRUE(AttachConsole(pi.dwProcessId));
