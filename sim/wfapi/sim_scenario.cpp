@@ -50,6 +50,7 @@ const FaultName kFaultNames[] = {
     {"channel_name_not_utf16", WFSIM_FAULT_CHANNEL_NAME_NOT_UTF16},
     {"version_answer_short", WFSIM_FAULT_VERSION_ANSWER_SHORT},
     {"query_null_buffer", WFSIM_FAULT_QUERY_NULL_BUFFER},
+    {"data_read_fails", WFSIM_FAULT_DATA_READ_FAILS},
 };
 static_assert(sizeof(kFaultNames) / sizeof(kFaultNames[0]) == WFSIM_FAULT_COUNT_ - 1,
               "every fault has a scenario name");

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "citrix/wfapi_types.h"
+#include "protocol/oxlens_packet.h"
 #include "sim_counterpart.h"
 #include "sim_state.h"
 
@@ -49,6 +50,16 @@ void countCall(SimState& s, WfsimEntry entry) {
 
 bool isCurrentSession(const SimState& s, DWORD sessionId) {
     return sessionId == WF_CURRENT_SESSION || sessionId == (s.config.sessionIdRaw & 0xFFFF);
+}
+
+// Whether the last request written asks for data (version 1 or 2), so a read now waits for its answer.
+bool lastRequestAsksForData(const SimState& s) {
+    OXLENS_PACKET_HEADER header;
+    if (s.lastRequest.size() < sizeof header) {
+        return false;
+    }
+    std::memcpy(&header, s.lastRequest.data(), sizeof header);
+    return header.uType == OXLENS_GET_DATA_REQ_TYPE || header.uType == OXLENS_GET_DATA_REQ_TYPE_V2;
 }
 
 // The channel list as this call reports it.
@@ -362,6 +373,8 @@ BOOL WINAPI WFVirtualChannelRead(HANDLE channel, ULONG timeoutMs, PCHAR buffer, 
         } else if (takeFault(s, WFSIM_FAULT_READ_FAILS)) {
             error = ERROR_GEN_FAILURE;
         } else if (timeoutMs == 0 && takeFault(s, WFSIM_FAULT_DRAIN_READ_FAILS)) {
+            error = ERROR_GEN_FAILURE;
+        } else if (lastRequestAsksForData(s) && takeFault(s, WFSIM_FAULT_DATA_READ_FAILS)) {
             error = ERROR_GEN_FAILURE;
         } else if (takeFault(s, WFSIM_FAULT_READ_TIMEOUT)) {
             // Waits out its whole time-out unless the channel is closed meanwhile.

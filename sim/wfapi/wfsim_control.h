@@ -53,6 +53,7 @@ enum WfsimFault {
     WFSIM_FAULT_CHANNEL_NAME_NOT_UTF16,       // the channel list has an entry U+D83D 'A' (a lone surrogate) before OXLENS
     WFSIM_FAULT_VERSION_ANSWER_SHORT,         // the WFVersion answer is cut to 12 bytes, and its reported size with it
     WFSIM_FAULT_QUERY_NULL_BUFFER,            // WFQuerySessionInformationW (any class) returns TRUE with no buffer
+    WFSIM_FAULT_DATA_READ_FAILS,              // reads after a data request return FALSE at once (pings pass)
     WFSIM_FAULT_COUNT_                        // number of fault kinds + 1
 };
 

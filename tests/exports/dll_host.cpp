@@ -186,9 +186,8 @@ std::string missingInOrder(const std::vector<LogRecord>& records, const std::vec
     return "";
 }
 
-ChildResult runChild(const std::wstring& exe, const std::wstring& args, const std::wstring& workDir, int timeoutMs) {
-    ChildResult result;
-    const std::wstring outPath = logRoot() + L"\\child.out";
+PROCESS_INFORMATION startChild(const std::wstring& exe, const std::wstring& args, const std::wstring& workDir,
+                               const std::wstring& outPath, DWORD creationFlags) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     const HANDLE out =
         CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
@@ -198,7 +197,23 @@ ChildResult runChild(const std::wstring& exe, const std::wstring& args, const st
     si.hStdOutput = si.hStdError = out;
     PROCESS_INFORMATION pi{};
     std::wstring commandLine = L"\"" + exe + L"\" " + args;
-    if (CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, workDir.c_str(), &si, &pi)) {
+    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, creationFlags, nullptr, workDir.c_str(),
+                        &si, &pi))
+        pi = PROCESS_INFORMATION{};
+    CloseHandle(out);
+    return pi;
+}
+
+std::string readWholeFile(const std::wstring& path) {
+    std::ifstream in(std::filesystem::path(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+ChildResult runChild(const std::wstring& exe, const std::wstring& args, const std::wstring& workDir, int timeoutMs) {
+    ChildResult result;
+    const std::wstring outPath = logRoot() + L"\\child.out";
+    const PROCESS_INFORMATION pi = startChild(exe, args, workDir, outPath);
+    if (pi.hProcess) {
         DWORD code = 0;
         if (WaitForSingleObject(pi.hProcess, static_cast<DWORD>(timeoutMs)) == WAIT_OBJECT_0 &&
             GetExitCodeProcess(pi.hProcess, &code))
@@ -207,8 +222,6 @@ ChildResult runChild(const std::wstring& exe, const std::wstring& args, const st
             TerminateProcess(pi.hProcess, 999), WaitForSingleObject(pi.hProcess, 10000);
         CloseHandle(pi.hProcess), CloseHandle(pi.hThread);
     }
-    CloseHandle(out);
-    std::ifstream in(std::filesystem::path(outPath), std::ios::binary);
-    result.output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    result.output = readWholeFile(outPath);
     return result;
 }

@@ -59,3 +59,7 @@ std::string missingInOrder(const std::vector<LogRecord>& records, const std::vec
 struct ChildResult { int exitCode = -1; std::string output; };
 ChildResult runChild(const std::wstring& exe, const std::wstring& args, const std::wstring& workDir,
                      int timeoutMs = 60000);
+// Starts exe with its stdout and stderr going to outPath; a zeroed result when it did not start.
+PROCESS_INFORMATION startChild(const std::wstring& exe, const std::wstring& args, const std::wstring& workDir,
+                               const std::wstring& outPath, DWORD creationFlags = 0);
+std::string readWholeFile(const std::wstring& path);

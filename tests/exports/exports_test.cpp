@@ -192,31 +192,3 @@ TEST(Exports, CleanupIsPromptBetweenCyclesAndInBackoffAndReleasesEverything) {
         EXPECT_EQ(accountingProblems(), "");
     }
 }
-
-TEST(Probe, PrintsTheRecordOrExitsWithTheReason) {
-    const std::wstring probe = exeDir() + L"\\plxprobe.exe", scenario = logRoot() + L"\\probe-session.txt";
-    std::filesystem::create_directories(logRoot());
-    const auto runWith = [&](const char* session, const std::wstring& args) {
-        FILE* f = _wfopen(scenario.c_str(), L"w");
-        std::fputs(session, f);
-        std::fclose(f);
-        SetEnvironmentVariableW(L"WFSIM_SCENARIO", scenario.c_str());
-        ChildResult run = runChild(probe, args, exeDir());
-        SetEnvironmentVariableW(L"WFSIM_SCENARIO", nullptr);
-        return run;
-    };
-    const ChildResult data = runWith("user_name = probe.user\ncomputer_name = PROBE-PC\n", L"--json --v2");
-    EXPECT_EQ(data.exitCode, 0) << data.output;
-    EXPECT_NE(data.output.find("\"userName\": \"probe.user\""), std::string::npos) << data.output;
-    EXPECT_NE(data.output.find("\"version\": 2"), std::string::npos) << data.output;
-    EXPECT_NE(data.output.find("\"dllVersion\": \"" PLX_VERSION_TEXT "\""), std::string::npos) << data.output;
-    // Both versions come from the files' version resources; the probe is this build's too.
-    const ChildResult version = runWith("", L"--version");
-    const std::string bits = sizeof(void*) == 8 ? "64" : "32";
-    EXPECT_EQ(version.exitCode, 0) << version.output;
-    EXPECT_EQ(version.output.rfind("plxprobe " PLX_VERSION_TEXT " (" + bits + "-bit)", 0), 0u) << version.output;
-    EXPECT_NE(version.output.find("\n" PLX_DLL_NAME " " PLX_VERSION_TEXT " ("), std::string::npos) << version.output;
-    const ChildResult noChannel = runWith("channels = CTXCAM\n", L"--timeout 3");
-    EXPECT_EQ(noChannel.exitCode, 4) << noChannel.output;
-    EXPECT_EQ(runWith("", L"--timeout 3 C:\\nowhere\\" PLX_DLL_NAME_W).exitCode, 2);
-}

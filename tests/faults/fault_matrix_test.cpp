@@ -107,6 +107,10 @@ static std::vector<FaultCase> faultCases() {
           pingFailed(-128)}},
         {WFSIM_FAULT_READ_FAILS, 1, Pending, {ping("PONG response eeading error:31"), pingFailed(-129)}},
         {WFSIM_FAULT_DRAIN_READ_FAILS, 1, Pending, {ping("PONG response eeading error:31"), pingFailed(-130)}},
+        // Two failed reads of a data answer: the request's next attempts still deliver.
+        {WFSIM_FAULT_DATA_READ_FAILS, 2, Delivers,
+         {{"ERROR", kV1, "reading failed..."}, {"ERROR", kV1, "VirtualChannelRead Failed 31\n"},
+          {"ERROR", kV1, "reading failed..."}}},
         // A read that waits out its 5 s time-out, and a counterpart that never answers.
         {WFSIM_FAULT_READ_TIMEOUT, 1, Pending, {ping("PONG response eeading error:258"), pingFailed(-129)}},
         {WFSIM_FAULT_NO_ANSWER, -1, Pending, {ping("PONG response eeading error:258"), pingFailed(-129)}},

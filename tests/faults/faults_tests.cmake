@@ -1,19 +1,26 @@
 # Fault tests (included from tests/CMakeLists.txt): every fault of the substitute WFAPI.DLL met
-# by the built DLL, and bad log settings met by the DLL in fresh plxprobe.exe processes.
+# by the built DLL, and bad log settings met by the DLL in fresh plxprobe.exe processes (test_faults);
+# plxprobe.exe --diagnose against scripted sessions, one per failing stage (test_probe).
 if(NOT TARGET wfapi_sim OR NOT TARGET plx_srv_citrix OR NOT TARGET plxprobe)
-  message(STATUS "test_faults: waiting for the targets wfapi_sim, plx_srv_citrix and plxprobe")
+  message(STATUS "test_faults, test_probe: waiting for the targets wfapi_sim, plx_srv_citrix and plxprobe")
   return()
 endif()
-plx_add_test_binary(test_faults faults LIBS wfapi_sim TIMEOUT 300)
-target_sources(test_faults PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/exports/dll_host.cpp)
-add_dependencies(test_faults plx_srv_citrix plxprobe)
-# Writes HKCU\Software\Orbivex\Pathlens\Log\server and may add a file to the default log folder.
-# It runs right after a host that is killed in the middle of the fault matrix and so leaves its
-# settings and log folder behind: a suite must set up what it relies on, whatever came before.
+foreach(folder IN ITEMS faults probe)
+  plx_add_test_binary(test_${folder} ${folder} LIBS wfapi_sim TIMEOUT 300)
+  target_sources(test_${folder} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/exports/dll_host.cpp)
+  add_dependencies(test_${folder} plx_srv_citrix plxprobe)
+  # Both write HKCU\Software\Orbivex\Pathlens\Log\server; test_faults may add a file to the default log folder.
+  set_tests_properties(test_${folder} PROPERTIES RESOURCE_LOCK plx_log_settings)
+endforeach()
+# test_probe also reads made-up logs with the probe's own stage reader.
+target_sources(test_probe PRIVATE ${CMAKE_SOURCE_DIR}/tools/probe/diagnose_stages.cpp)
+target_include_directories(test_probe PRIVATE ${CMAKE_SOURCE_DIR}/tools/probe)
+# test_faults runs right after a host that is killed in the middle of the fault matrix and so leaves
+# its settings and log folder behind: a suite must set up what it relies on, whatever came before.
 add_test(NAME killed_host COMMAND test_faults --gtest_filter=FaultMatrix.*)
 set_tests_properties(killed_host PROPERTIES ENVIRONMENT PLX_TEST_KILL_AFTER_MS=5000 WILL_FAIL TRUE TIMEOUT 120
   FIXTURES_REQUIRED wine FIXTURES_SETUP killed_host RESOURCE_LOCK plx_log_settings)
-set_tests_properties(test_faults PROPERTIES RESOURCE_LOCK plx_log_settings FIXTURES_REQUIRED "wine;killed_host")
+set_tests_properties(test_faults PROPERTIES FIXTURES_REQUIRED "wine;killed_host")
 # The DLL once more, with back-off steps of 2, 4, 8 and 10 s in place of 60, 120, 240 and
 # 300 s (its cycles keep their 3 s), so that a test can take a disconnect past the longer steps.
 plx_add_citrix_dll(plx_srv_citrix_testwaits)

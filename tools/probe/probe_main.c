@@ -15,6 +15,7 @@
 
 #include "plx_build_info.h"
 #include "plx_srv_citrix.h"
+#include "probe_diagnose.h"
 #include "probe_format.h"
 #include "probe_version.h"
 
@@ -97,6 +98,8 @@ static void usage(FILE *out) {
           "  --watch N    keep printing the current record every N seconds until Ctrl+C\n"
           "  --count K    with --watch: stop after K records in all\n"
           "  --version    print the probe's version and the library's file version, then exit\n"
+          "  --diagnose   switch the library's log on at debug for this run, then tell from it, stage\n"
+          "               by stage, why data arrives or not and what to do\n"
           "exit codes: 0 data printed, 1 usage, 2 library not loadable, 3 " PLX_WFAPI_NAME " not loadable,\n"
           "            4 no data within the time limit, 130 interrupted\n",
           out);
@@ -110,7 +113,7 @@ static long positiveNumber(const wchar_t *text) {
 }
 
 typedef struct {
-    int v2, json, version;
+    int v2, json, version, diagnose;
     long timeoutS, watchS, count;
     wchar_t dllPath[MAX_PATH];
 } Options;
@@ -125,6 +128,7 @@ static int parseOptions(int argc, wchar_t **argv, Options *o) {
         if (wcscmp(a, L"--v2") == 0) o->v2 = 1;
         else if (wcscmp(a, L"--json") == 0) o->json = 1;
         else if (wcscmp(a, L"--version") == 0) o->version = 1;
+        else if (wcscmp(a, L"--diagnose") == 0) o->diagnose = 1;
         else if (wcscmp(a, L"-h") == 0 || wcscmp(a, L"--help") == 0) { usage(stdout); exit(EXIT_DATA_PRINTED); }
         else if (wcscmp(a, L"--timeout") == 0 || wcscmp(a, L"--watch") == 0 || wcscmp(a, L"--count") == 0) {
             long *target = a[2] == L't' ? &o->timeoutS : a[2] == L'w' ? &o->watchS : &o->count;
@@ -181,12 +185,16 @@ int main(void) {
     g_wantV2 = o.v2;
     SetConsoleOutputCP(CP_UTF8); /* record texts are printed as UTF-8 */
     toUtf8(o.dllPath, path8, (int)sizeof path8);
+    SetConsoleCtrlHandler(onConsoleCtrl, TRUE);
+    /* --version only reads resources: it runs no get call and needs no log. */
+    if (o.diagnose && !o.version) probeDiagnoseBegin();
 
     if (o.version) probePrintOwnVersion(stdout);
     dll = LoadLibraryW(o.dllPath);
     if (dll == NULL) {
         printSystemError("cannot load", o.dllPath, GetLastError());
-        return EXIT_NO_LIBRARY;
+        status = EXIT_NO_LIBRARY;
+        goto report;
     }
     probeModuleVersion(dll, g_dllVersion, sizeof g_dllVersion);
     if (o.version) { /* no get call was made: nothing of the library runs yet */
@@ -203,9 +211,9 @@ int main(void) {
         fprintf(stderr, "plxprobe: %s lacks the export %s; is it " PLX_DLL_NAME "?\n", path8,
                 get == NULL ? (o.v2 ? "icasrv_get_remote_info_v2" : "icasrv_get_remote_info") : "icasrv_cleanup");
         FreeLibrary(dll);
-        return EXIT_NO_LIBRARY;
+        status = EXIT_NO_LIBRARY;
+        goto report;
     }
-    SetConsoleCtrlHandler(onConsoleCtrl, TRUE);
     fprintf(stderr, "plxprobe: loaded %s (version %s)\nplxprobe: calling %s every %d ms until data arrives (time limit %ld s)\n",
             path8, g_dllVersion, o.v2 ? "icasrv_get_remote_info_v2" : "icasrv_get_remote_info", CALL_PERIOD_MS, o.timeoutS);
 
@@ -256,6 +264,8 @@ done:
     rc = cleanup();
     if (rc != ICASRV_CLEANUP_OK) fprintf(stderr, "plxprobe: icasrv_cleanup returned %ld\n", (long)rc);
     else FreeLibrary(dll); /* after a successful cleanup no thread of the library is left */
+report:
+    if (o.diagnose && !o.version) probeDiagnoseEnd(status, printed ? (const void *)&g_record : NULL, o.v2, o.json, o.timeoutS);
     LocalFree(argv);
     return status;
 }
