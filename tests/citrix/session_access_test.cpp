@@ -5,14 +5,13 @@
 
 #include "citrix/channel_discovery.h"
 #include "citrix/session_queries.h"
-#include "citrix/wf_test_support.h"
+#include "support/wfsim_support.h"
 #include "utils/oxe_auto_handle.h"
-
-using wftest::expectRecords;
+#include "utils/system_error.h"
 
 namespace {
 
-using SessionAccess = wftest::WfapiTest;
+using SessionAccess = WfapiTest;
 const std::string kDashes(88, '-');
 const std::string kFound = "\t\t|-- Virtual channel found  : ";
 const std::string kCount = " === WFSmcGetSessionVirtualChannelNames succeeded, virtual channel count = ";
@@ -98,7 +97,7 @@ TEST_F(SessionAccess, SuccessLinesShowTheIdTheStateTheVersionAndTheHandle) {
     LogCapture log;
     EXPECT_EQ(openSessionHandle(2, &session), 0);
     expectTrace(log, "openSessionHandle", ">> WFSmcOpenSessionHandle ...",
-                " === WFSmcOpenSessionHandle has been opened successfully; handle = 0x" + wftest::hexDigits(session));
+                " === WFSmcOpenSessionHandle has been opened successfully; handle = 0x" + hexDigits(session));
     EXPECT_EQ(_glWFAPITable.WFSmcCloseSessionHandle(WF_CURRENT_SERVER_HANDLE, session), 0u);
 }
 
@@ -170,7 +169,7 @@ TEST_F(SessionAccess, OpensTheChannelOrLeavesTheOpenedOneToTheCaller) {
         expectRecords(log.records(),
                       {{"DEBUG", t, ">> Trying to open virtual channel OXLENS"},
                        {"DEBUG", t, " === WFVirtualChannelOpen has been opened successfully; handle = 0x" +
-                                        wftest::hexDigits(channel.get()) + "\n"},
+                                        hexDigits(channel.get()) + "\n"},
                        {"DEBUG", t, ">> WFVirtualChannelQuery [WFVirtualClientData] on channel OXLENS..."},
                        {"ERROR", t, " === WFVirtualChannelQuery success"}});
     }

@@ -2,22 +2,17 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <chrono>
 #include <cstring>
 #include <fstream>
 
 #include "citrix/session_queries.h"
-#include "citrix/wfapi_loader.h"
 #include "protocol/oxlens_packet.h"
-#include "wfsim_control.h"
+#include "support/waits.h"
+#include "support/wfsim_support.h"
 
 namespace {
 
 const WFAPITable& wf = _glWFAPITable;
-using Clock = std::chrono::steady_clock;
-long long msSince(Clock::time_point t) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
-}
 
 class Sim : public ::testing::Test {
 protected:
@@ -98,8 +93,7 @@ TEST_F(Sim, AccountingTracksEveryHandleAndBuffer) {
     EXPECT_EQ(wf.WFSmcCloseSessionHandle(nullptr, HANDLE(0x77)), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_EQ(wfsim_outstanding(), 1);
     EXPECT_EQ(wf.WFSmcCloseSessionHandle(nullptr, session), 0u);
-    WfsimCounters c{};
-    wfsim_get_counters(&c);
+    const WfsimCounters c = counters();
     EXPECT_TRUE(c.buffersFreed == 1 && c.badFrees == 2 && c.calls[WFSIM_WFFreeMemory] == 3);
     EXPECT_TRUE(c.channelsClosed == 1 && c.badChannelCloses == 1 && c.smcClosed == 1 && c.badSmcCloses == 1);
     EXPECT_EQ(c.staleChannelTraffic, 1);
@@ -120,9 +114,7 @@ TEST_F(Sim, ScenarioFileScriptsTheSessionAndNamesItsFirstBadLine) {
     // Reconnected: the channel opened before the disconnect stays dead, and using it is stale traffic.
     wfsim_set_connect_state(WFActive);
     EXPECT_TRUE(!request(OXLENS_PING_REQ_TYPE, 1) && GetLastError() == ERROR_VC_DISCONNECTED && read(0) == -1);
-    WfsimCounters c{};
-    wfsim_get_counters(&c);
-    EXPECT_EQ(c.staleChannelTraffic, 2);
+    EXPECT_EQ(counters().staleChannelTraffic, 2);
     wf.WFVirtualChannelClose(m_channel);
     openChannel();  // OXLENS is listed (as "oxlens"): a fresh channel carries traffic
     EXPECT_TRUE(read(0) == -1 && read(0) == -1) << "two armed read faults";
