@@ -101,7 +101,8 @@ TEST_F(SessionAccess, SuccessLinesShowTheIdTheStateTheVersionAndTheHandle) {
     EXPECT_EQ(_glWFAPITable.WFSmcCloseSessionHandle(WF_CURRENT_SERVER_HANDLE, session), 0u);
 }
 
-TEST_F(SessionAccess, ListsUpToTheFirstMatchIgnoringTheCaseOfAsciiLettersOnly) {
+// Non-ASCII names and look-alikes never match: tests/hostile (the lowering itself: ToLower in tests/utils).
+TEST_F(SessionAccess, ListsUpToTheFirstMatchIgnoringTheCaseOfAsciiLetters) {
     const wchar_t* const channels[] = {L"CTXCAM", L"oXlEnS", L"CTXTW", L"OXLENS"};
     wfsim_set_channels(channels, 4);
     LogCapture log;
@@ -127,12 +128,6 @@ TEST_F(SessionAccess, ListsUpToTheFirstMatchIgnoringTheCaseOfAsciiLettersOnly) {
                         {"DEBUG", kQ, kDashes},
                         {"DEBUG", kQ, "Virtual channel oxlens found"},
                         {"DEBUG", kQ, kDashes}});
-
-    const wchar_t* const umlaut[] = {L"\u00d6XLENS"};  // upper-case O with diaeresis stays upper case
-    wfsim_set_channels(umlaut, 1);
-    LogCapture missing;
-    EXPECT_EQ(queryOXChannelPresence("\xc3\xb6xlens"), -141);
-    EXPECT_TRUE(missing.has(kFound + "[0] : \xc3\x96xlens", "INFO")) << missing.dump();
 }
 
 // The failed list query is compared where the polling task meets it (tests/faults).
