@@ -6,7 +6,6 @@
 #include <thread>
 
 const wchar_t* const kServerKey = L"Software\\Orbivex\\Pathlens\\Log\\server";
-const REGSAM kAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
 
 static bool g_testWaitsLoaded = false;
 
@@ -99,11 +98,8 @@ std::string productLog() {
 }
 
 void setServerValue(const wchar_t* name, DWORD type, const void* data, DWORD size) {
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kServerKey, 0, nullptr, 0, kAccess, nullptr, &key, nullptr) ||
-        RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size))
+    if (RegSetKeyValueW(HKEY_CURRENT_USER, kServerKey, name, type, data, size) != ERROR_SUCCESS)
         throw std::runtime_error("cannot write a settings value");
-    RegCloseKey(key);
 }
 
 void setLogFolder(const std::wstring& folder) {
