@@ -21,13 +21,6 @@ const size_t kExtTexts[] = {0, 44, 557};
 
 }  // namespace
 
-TEST(Records, GlobalsAreZeroBeforeAnyReset) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&_glClientInfo_v2);
-    for (size_t i = 0; i < sizeof _glClientInfo_v2; ++i) ASSERT_EQ(bytes[i], 0) << "byte " << i;
-    EXPECT_EQ(_glClientInfo.latency, 0);
-    EXPECT_EQ(_glClientInfo.readFailurePercent, 0);
-}
-
 TEST(Records, ResetWritesDefaultsAtTheRawOffsetsAndOnlyFirstTextBytes) {
     ClientInfoV2 record;
     std::memset(&record, 0x5A, sizeof record);
