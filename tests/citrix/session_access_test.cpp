@@ -5,14 +5,13 @@
 
 #include "citrix/channel_discovery.h"
 #include "citrix/session_queries.h"
-#include "citrix/wf_test_support.h"
+#include "support/wfsim_support.h"
 #include "utils/oxe_auto_handle.h"
-
-using wftest::expectRecords;
+#include "utils/system_error.h"
 
 namespace {
 
-using SessionAccess = wftest::WfapiTest;
+using SessionAccess = WfapiTest;
 const std::string kDashes(88, '-');
 const std::string kFound = "\t\t|-- Virtual channel found  : ";
 const std::string kCount = " === WFSmcGetSessionVirtualChannelNames succeeded, virtual channel count = ";
@@ -98,11 +97,12 @@ TEST_F(SessionAccess, SuccessLinesShowTheIdTheStateTheVersionAndTheHandle) {
     LogCapture log;
     EXPECT_EQ(openSessionHandle(2, &session), 0);
     expectTrace(log, "openSessionHandle", ">> WFSmcOpenSessionHandle ...",
-                " === WFSmcOpenSessionHandle has been opened successfully; handle = 0x" + wftest::hexDigits(session));
+                " === WFSmcOpenSessionHandle has been opened successfully; handle = 0x" + hexDigits(session));
     EXPECT_EQ(_glWFAPITable.WFSmcCloseSessionHandle(WF_CURRENT_SERVER_HANDLE, session), 0u);
 }
 
-TEST_F(SessionAccess, ListsUpToTheFirstMatchIgnoringTheCaseOfAsciiLettersOnly) {
+// Non-ASCII names and look-alikes never match: tests/hostile (the lowering itself: ToLower in tests/utils).
+TEST_F(SessionAccess, ListsUpToTheFirstMatchIgnoringTheCaseOfAsciiLetters) {
     const wchar_t* const channels[] = {L"CTXCAM", L"oXlEnS", L"CTXTW", L"OXLENS"};
     wfsim_set_channels(channels, 4);
     LogCapture log;
@@ -128,12 +128,6 @@ TEST_F(SessionAccess, ListsUpToTheFirstMatchIgnoringTheCaseOfAsciiLettersOnly) {
                         {"DEBUG", kQ, kDashes},
                         {"DEBUG", kQ, "Virtual channel oxlens found"},
                         {"DEBUG", kQ, kDashes}});
-
-    const wchar_t* const umlaut[] = {L"\u00d6XLENS"};  // upper-case O with diaeresis stays upper case
-    wfsim_set_channels(umlaut, 1);
-    LogCapture missing;
-    EXPECT_EQ(queryOXChannelPresence("\xc3\xb6xlens"), -141);
-    EXPECT_TRUE(missing.has(kFound + "[0] : \xc3\x96xlens", "INFO")) << missing.dump();
 }
 
 // The failed list query is compared where the polling task meets it (tests/faults).
@@ -170,7 +164,7 @@ TEST_F(SessionAccess, OpensTheChannelOrLeavesTheOpenedOneToTheCaller) {
         expectRecords(log.records(),
                       {{"DEBUG", t, ">> Trying to open virtual channel OXLENS"},
                        {"DEBUG", t, " === WFVirtualChannelOpen has been opened successfully; handle = 0x" +
-                                        wftest::hexDigits(channel.get()) + "\n"},
+                                        hexDigits(channel.get()) + "\n"},
                        {"DEBUG", t, ">> WFVirtualChannelQuery [WFVirtualClientData] on channel OXLENS..."},
                        {"ERROR", t, " === WFVirtualChannelQuery success"}});
     }

@@ -1,13 +1,11 @@
 #include "dll_host.h"
 
-#include <chrono>
 #include <fstream>
 #include <regex>
 #include <stdexcept>
 #include <thread>
 
 const wchar_t* const kServerKey = L"Software\\Orbivex\\Pathlens\\Log\\server";
-const REGSAM kAccess = KEY_ALL_ACCESS | KEY_WOW64_64KEY;
 
 static bool g_testWaitsLoaded = false;
 
@@ -100,11 +98,8 @@ std::string productLog() {
 }
 
 void setServerValue(const wchar_t* name, DWORD type, const void* data, DWORD size) {
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kServerKey, 0, nullptr, 0, kAccess, nullptr, &key, nullptr) ||
-        RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), size))
+    if (RegSetKeyValueW(HKEY_CURRENT_USER, kServerKey, name, type, data, size) != ERROR_SUCCESS)
         throw std::runtime_error("cannot write a settings value");
-    RegCloseKey(key);
 }
 
 void setLogFolder(const std::wstring& folder) {
@@ -140,32 +135,9 @@ bool atDefaults(const ClientInfo& r) {
            r.readFailurePercent == -1 && r.clientReal1 == -1.0;
 }
 
-bool waitUntil(const std::function<bool()>& pred, int timeoutMs) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (; !pred(); std::this_thread::sleep_for(std::chrono::milliseconds(10)))
-        if (std::chrono::steady_clock::now() >= end) return pred();
-    return true;
-}
-
 bool pollUntilData(bool v2) {
     int32_t rc = ICASRV_OK;
     return waitUntil([&] { return (rc = call(v2)) != ICASRV_OK || hasData(v2 ? g_v2.base : g_v1); }, 10000) && rc == 0;
-}
-
-WfsimCounters counters() {
-    WfsimCounters c{};
-    wfsim_get_counters(&c);
-    return c;
-}
-
-std::string accountingProblems() {
-    const WfsimCounters c = counters();
-    const LONG n[] = {wfsim_outstanding(), c.badFrees, c.badChannelCloses, c.badSmcCloses, c.staleChannelTraffic};
-    const char* what[] = {"outstanding ", "bad frees ", "bad channel closes ", "bad session handle closes ",
-                          "reads or writes on a closed or stale channel "};
-    std::string problems;
-    for (int i = 0; i < 5; ++i) problems += n[i] ? what[i] + std::to_string(n[i]) + "; " : "";
-    return problems;
 }
 
 std::string missingInOrder(const std::vector<LogRecord>& records, const std::vector<Line>& lines) {
@@ -178,8 +150,8 @@ std::string missingInOrder(const std::vector<LogRecord>& records, const std::vec
         };
         while (at < records.size() && !fits(records[at])) ++at;
         if (at++ == records.size()) {
-            std::string out = "missing or out of order: " + l.severity + " [" + l.func + "] " + l.text + "\n--- log:\n";
-            for (const auto& r : records) out += r.severity + " [" + r.func + "] " + r.message + "\n";
+            std::string out = "missing or out of order: " + describe({l.severity, l.func, l.text}) + "\n--- log:\n";
+            for (const auto& r : records) out += describe(r) + "\n";
             return out;
         }
     }

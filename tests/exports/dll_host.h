@@ -7,14 +7,13 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "plx_build_info.h"
 #include "plx_srv_citrix.h"
-#include "support/log_capture.h"
-#include "wfsim_control.h"
+#include "support/waits.h"
+#include "support/wfsim_support.h"
 
 struct ProductDll {
     HMODULE module;
@@ -44,11 +43,7 @@ void PLX_CDECL copyV1(void* record);
 void PLX_CDECL copyV2(void* record);
 int32_t call(bool v2);  // the version-1 or version-2 export with copyV1 / copyV2
 std::pair<int32_t, int> callCounted(bool v2);  // call's result and how many callbacks it made
-bool waitUntil(const std::function<bool()>& pred, int timeoutMs);
 bool pollUntilData(bool v2);  // calls until the record has data (10 s at most); false once a call does not return 0
-WfsimCounters counters();
-// "" when the substitute has nothing outstanding, saw no bad release and no traffic on a closed or stale channel.
-std::string accountingProblems();
 
 // An expected log record; with re, text is a regular expression over the whole message.
 struct Line { std::string severity, func, text; bool re = false; };

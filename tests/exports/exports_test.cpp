@@ -1,6 +1,5 @@
 // The built DLL, loaded by path as a host loads it, against the substitute WinFrame API linked into
 // this program (the very instance the DLL uses). The first get call of the process is in FirstCall...
-#include <chrono>
 #include <stdexcept>
 #include <thread>
 
@@ -165,9 +164,9 @@ TEST(Exports, ConcurrentFirstCallsStartOneTaskAndRaisingCallbacksGiveMinus3) {
         EXPECT_EQ(missingInOrder(one.records(), r.lines), "");
         EXPECT_EQ(callCounted(false), std::make_pair(ICASRV_OK, 1));
     }
-    const auto start = std::chrono::steady_clock::now();
+    const auto start = Clock::now();
     ASSERT_EQ(dll().cleanup(), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5000));
+    EXPECT_LT(msSince(start), 5000);
     EXPECT_EQ(capture.countContaining("Creating a new metrics polling thread..."), 1);
     EXPECT_EQ(capture.countContaining("[METRICS THREAD] : started..."), 1) << capture.dump();
     EXPECT_EQ(accountingProblems(), "");
@@ -184,10 +183,10 @@ TEST(Exports, CleanupIsPromptBetweenCyclesAndInBackoffAndReleasesEverything) {
         ASSERT_TRUE(waitUntil([&] { return backoff ? capture.has("Waiting60seconds. In Pending State", "ERROR")
                                                    : counters().dataAnswers - before >= 2; }, backoff ? 5000 : 10000))
             << capture.dump();
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        const auto start = std::chrono::steady_clock::now();
+        sleepMs(100);
+        const auto start = Clock::now();
         EXPECT_EQ(dll().cleanup(), 0);
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+        EXPECT_LT(msSince(start), 1000);
         EXPECT_EQ(missingInOrder(capture.records(), kCleanupLines), "");
         EXPECT_EQ(accountingProblems(), "");
     }

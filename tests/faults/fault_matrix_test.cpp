@@ -125,8 +125,7 @@ static std::vector<FaultCase> faultCases() {
           {"ERROR", kRun, "\\[METRICS THREAD\\] : SendDataReq_v2 failed with error: \\[\\d+\\] : [\\s\\S]*; "
                           "continuing requests\\.\\.\\.", true}},
          [] {  // answers announcing 65535 bytes: every read asks for the size of its buffer, no more
-             std::vector<DWORD> sizes(4096);
-             sizes.resize(wfsim_read_sizes(sizes.data(), 4096));
+             const std::vector<DWORD> sizes = readSizes();
              EXPECT_TRUE(!sizes.empty() && atDefaults(g_v2.base) && g_v2.ext.extValue1 == -1);
              for (DWORD size : sizes) EXPECT_TRUE(size == 4160 || size == 1092) << "read of " << size << " bytes";
          }, true},

@@ -4,16 +4,8 @@
 // within one cycle and one exchange (5 s), however far the back-off has climbed and also when the
 // disconnect broke an exchange, through a fresh channel: nothing is read from or written to the
 // old endpoint's channel again.
-#include <chrono>
-
 #include "citrix/wfapi_types.h"
 #include "exports/dll_host.h"
-
-using Clock = std::chrono::steady_clock;
-
-static long long msSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
 
 static void setEndpoint(const char* user, const char* computer) {
     ClientInfo info{};

@@ -11,12 +11,10 @@
 #include <vector>
 
 #include "citrix/channel_discovery.h"
-#include "citrix/wfapi_loader.h"
 #include "protocol/channel_exchange.h"
 #include "protocol/client_info.h"
-#include "support/log_capture.h"
+#include "support/wfsim_support.h"
 #include "utils/oxe_auto_handle.h"
-#include "wfsim_control.h"
 
 namespace {
 
@@ -133,8 +131,7 @@ TEST(Hostile, MalformedAnswersNeverReachOutsideABufferOrARecord) {
                 }
             }
             ++outcomes[op][rc == 0 ? 0 : 1];
-            std::vector<DWORD> sizes(4096);  // no read may ask for more than its buffer holds
-            sizes.resize(std::min<size_t>(wfsim_read_sizes(sizes.data(), 4096), 4096));
+            const std::vector<DWORD> sizes = readSizes();  // no read may ask for more than its buffer holds
             for (size_t k = readsSeen; k < sizes.size(); ++k) ASSERT_LE(sizes[k], capacity) << "read " << k;
             readsSeen = sizes.size();
             if (readsSeen > 2000) silence(), readsSeen = 0;  // leftover answers go with the log

@@ -109,14 +109,10 @@ std::string runScenario(const std::wstring& steps) {
     return output + "EXIT=" + std::to_string(pipe != nullptr ? _pclose(pipe) : -1) + "\n";
 }
 
-// The records of a log file as "SEVERITY function message", read through a copy at an ASCII name.
+// The records of a log file as "SEVERITY function message".
 std::vector<std::string> logLines(const fs::path& file) {
-    const fs::path copy = fs::temp_directory_path() / "plx_logtest_copy.log";
-    std::error_code ec;
-    if (!fs::copy_file(file, copy, fs::copy_options::overwrite_existing, ec)) return {"cannot read " + file.u8string()};
     std::vector<std::string> lines;
-    for (const auto& r : readLogRecords(copy.string())) lines.push_back(r.severity + " " + r.func + " " + r.message);
-    fs::remove(copy);
+    for (const auto& r : readLogRecords(file.u8string())) lines.push_back(r.severity + " " + r.func + " " + r.message);
     return lines;
 }
 

@@ -5,26 +5,22 @@
 #include <algorithm>
 #include <cstring>
 
-#include "citrix/wf_test_support.h"
+#include "support/wfsim_support.h"
 #include "protocol/channel_exchange.h"
 #include "protocol/client_info.h"
 #include "utils/oxe_auto_handle.h"
 
-using wftest::expectRecords;
 
 namespace {
 
-class Exchange : public wftest::WfapiTest {
+class Exchange : public WfapiTest {
 protected:
     void SetUp() override {
         WfapiTest::SetUp();
         gReadAttempts = gReadFailures = gReadFailurePercent = 0;
         fresh();
     }
-    void TearDown() override {
-        m_channel.reset();
-        WfapiTest::TearDown();
-    }
+    void TearDown() override { m_channel.reset(), WfapiTest::TearDown(); }
     // A healthy session with a fresh channel: whatever the counterpart still had queued is gone.
     void fresh(DWORD latencyMs = 1) {
         m_channel.reset();
@@ -47,16 +43,6 @@ protected:
         m_requestV2.header.uType = m_answerV2.header.uType = OXLENS_GET_DATA_REQ_TYPE_V2;
         m_requestV2.header.uLength = m_answerV2.header.uLength = OXLENS_PACKET_V2_SIZE;
         return SendDataReq_v2(m_channel.get(), &m_requestV2, &m_answerV2, info, timeoutMs);
-    }
-    static LONG writes() {
-        WfsimCounters c{};
-        wfsim_get_counters(&c);
-        return c.writes;
-    }
-    static std::vector<DWORD> readSizes() {
-        std::vector<DWORD> sizes(64);
-        sizes.resize(wfsim_read_sizes(sizes.data(), static_cast<DWORD>(sizes.size())));
-        return sizes;
     }
 
     OxeUtils::OxeAutoHandle<HANDLE, void (*)(HANDLE)> m_channel{
@@ -93,7 +79,7 @@ TEST_F(Exchange, PingAveragesTheRoundTripWithoutItsPausesDrainsStaleAnswersAndSt
     wfsim_set_fault(WFSIM_FAULT_WRITE_FAILS, 1);
     int32_t average = 12345;
     EXPECT_EQ(ping(&average), -127);
-    EXPECT_TRUE(average == 12345 && writes() == 1) << "no average, and no more exchanges after a failure";
+    EXPECT_TRUE(average == 12345 && counters().writes == 1) << "no average, and no more exchanges after a failure";
 
     fresh();
     wfsim_set_fault(WFSIM_FAULT_STALE_ANSWERS, 1);
@@ -157,7 +143,7 @@ TEST_F(Exchange, DataRequestsTryFiveTimesAndLogEachFailure) {
         ClientInfoV2 infoV2{};
         LogCapture log;
         EXPECT_EQ(c.v2 ? dataV2(&infoV2, 300) : dataV1(&info, 300), c.result);
-        EXPECT_EQ(writes(), c.writes);
+        EXPECT_EQ(counters().writes, c.writes);
         EXPECT_EQ((c.v2 ? infoV2.ext.extText1[0] : info.userName[0]) != '\0', c.copied);
         expectRecords(log.records(), c.log);
     }

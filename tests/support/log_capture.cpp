@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <filesystem>
 #include <fstream>
 #include <plog/Initializers/RollingFileInitializer.h>
 #include <plog/Log.h>
@@ -13,7 +14,7 @@ namespace {
 std::string g_testLogPath;
 
 std::string readFileFrom(const std::string& path, size_t offset) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
     if (!in) return {};
     in.seekg(0, std::ios::end);
     const std::streamoff size = in.tellg();
@@ -70,17 +71,11 @@ std::string ensureTestLog() {
 std::vector<LogRecord> readLogRecords(const std::string& path) { return parseRecords(readFileFrom(path, 0)); }
 
 LogCapture::LogCapture(std::string path) : m_path(std::move(path)) {
-    std::ifstream in(m_path, std::ios::binary | std::ios::ate);
+    std::ifstream in(std::filesystem::u8path(m_path), std::ios::binary | std::ios::ate);
     m_offset = in ? static_cast<size_t>(in.tellg()) : 0;
 }
 
 std::vector<LogRecord> LogCapture::records() const { return parseRecords(readFileFrom(m_path, m_offset)); }
-
-std::vector<std::string> LogCapture::messages() const {
-    std::vector<std::string> out;
-    for (const auto& r : records()) out.push_back(r.message);
-    return out;
-}
 
 bool LogCapture::has(const std::string& message, const std::string& severity) const {
     for (const auto& r : records())
@@ -97,6 +92,6 @@ int LogCapture::countContaining(const std::string& text) const {
 
 std::string LogCapture::dump() const {
     std::string out;
-    for (const auto& r : records()) out += r.severity + " [" + r.func + "] " + r.message + "\n";
+    for (const auto& r : records()) out += describe(r) + "\n";
     return out;
 }

@@ -9,11 +9,13 @@ struct LogRecord {
     std::string message;   // may span lines
 };
 
+inline std::string describe(const LogRecord& r) { return r.severity + " [" + r.func + "] " + r.message; }
+
 // Creates (once per process) a plog file logger of instance 0 at verbose severity, writing
 // to a fresh file in the temp folder, unless a logger exists already. Returns the file path.
 std::string ensureTestLog();
 
-// Parses a plog text log file into records.
+// Parses a plog text log file (a UTF-8 path) into records.
 std::vector<LogRecord> readLogRecords(const std::string& path);
 
 // Marks the end of the log file on construction; records() are those written since.
@@ -21,7 +23,6 @@ class LogCapture {
 public:
     explicit LogCapture(std::string path = ensureTestLog());
     std::vector<LogRecord> records() const;
-    std::vector<std::string> messages() const;
     // True if some record since the mark has exactly this message (and severity, if given).
     bool has(const std::string& message, const std::string& severity = "") const;
     // Number of records since the mark whose message contains the text.

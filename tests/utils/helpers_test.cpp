@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstring>
-#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "utils/oxe_auto_handle.h"
 #include "utils/string_utils.h"
@@ -11,37 +10,22 @@
 
 using namespace OxeUtils;
 
-namespace {
-int g_released = 0;
-void* g_lastReleased = nullptr;
-}  // namespace
-
-TEST(OxeAutoHandle, ReleasesOwnedHandleExactlyOnce) {
-    auto release = [](void* h) {
-        ++g_released;
-        g_lastReleased = h;
-    };
-    g_released = 0;
-    { auto empty = makeAutoHandle<void*>(nullptr, release); }
-    EXPECT_EQ(g_released, 0) << "a holder never filled releases nothing";
-
+TEST(OxeAutoHandle, ReleasesWhatItOwnsExactlyOnce) {
+    static std::vector<void*> released;
+    const auto release = [](void* h) { released.push_back(h); };
     int target = 0;
+    { auto empty = makeAutoHandle<void*>(nullptr, release); }  // never filled: nothing to release
     {
         auto holder = makeAutoHandle<void*>(nullptr, release);
         *holder.addressOf() = &target;
-        EXPECT_EQ(holder.get(), &target);
         auto moved(std::move(holder));
-        EXPECT_EQ(holder.get(), nullptr);
-        EXPECT_EQ(moved.get(), &target);
+        EXPECT_TRUE(holder.get() == nullptr && moved.get() == &target);
     }
-    EXPECT_EQ(g_released, 1);
-    EXPECT_EQ(g_lastReleased, &target);
-
     auto holder = makeAutoHandle<void*>(&target, release);
     holder.reset();
-    holder.reset();
-    EXPECT_EQ(g_released, 2) << "reset releases once and leaves the holder empty";
+    holder.reset();  // the first reset releases and leaves the holder empty
     EXPECT_EQ(holder.get(), nullptr);
+    EXPECT_EQ(released, (std::vector<void*>{&target, &target}));
 }
 
 TEST(FormatString, TruncatesAndReturnsFullLength) {
@@ -57,27 +41,15 @@ TEST(FormatString, TruncatesAndReturnsFullLength) {
 }
 
 TEST(ToLower, ChangesOnlyAsciiCapitals) {
-    std::string all;
-    for (int i = 1; i < 256; ++i) all.push_back(static_cast<char>(i));
-    const std::string lowered = toLower(all);
-    ASSERT_EQ(lowered.size(), all.size());
-    for (int i = 1; i < 256; ++i) {
-        const unsigned char got = static_cast<unsigned char>(lowered[i - 1]);
-        const int expected = (i >= 'A' && i <= 'Z') ? i + 32 : i;
-        EXPECT_EQ(got, expected) << "byte " << i;
-    }
+    std::string all, expected;
+    for (int i = 1; i < 256; ++i) all.push_back(char(i)), expected.push_back(char(i >= 'A' && i <= 'Z' ? i + 32 : i));
+    EXPECT_EQ(toLower(all), expected);
 }
 
-TEST(WideToUtf8, ConvertsNonAsciiAndRejectsUnpairedSurrogate) {
-    EXPECT_EQ(wideToUtf8(L"OXLENS"), "OXLENS");
-    EXPECT_EQ(wideToUtf8(L"Gr\u00fc\u00df \u20ac"), "Gr\xc3\xbc\xc3\x9f \xe2\x82\xac");
+// Two- and three-byte characters, and the "bad conversion" of an unpaired surrogate, are checked
+// where the log settings are read (tests/logging).
+TEST(WideToUtf8, ConvertsASurrogatePairToOneFourByteCharacter) {
     EXPECT_EQ(wideToUtf8(std::wstring{wchar_t(0xD83D), wchar_t(0xDE00)}), "\xf0\x9f\x98\x80");
-    try {
-        wideToUtf8(std::wstring{L'a', wchar_t(0xD800), L'b'});
-        FAIL() << "unpaired surrogate converted";
-    } catch (const std::range_error& e) {
-        EXPECT_STREQ(e.what(), "bad conversion");
-    }
 }
 
 TEST(SystemErrorText, KnownCodeHasTextWithLineBreakUnknownIsEmpty) {

@@ -10,9 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "citrix/wf_test_support.h"
 #include "citrix/wfapi_loader.h"
 #include "plx_build_info.h"
+#include "support/wfsim_support.h"
+#include "utils/system_error.h"
 
 namespace {
 
@@ -73,7 +74,7 @@ TEST(WfapiLoader, FailedLoadsLeaveNothingLoadedAndAreRepeatedInFull) {
         LogCapture log;
         EXPECT_FALSE(loadWFAPIWrapper());
         EXPECT_TRUE(!_glWFAPILoaded && !_glWFAPIModule && !GetModuleHandleW(PLX_WFAPI_NAME_W)) << missing;
-        wftest::expectRecords(log.records(), loadRecords(missing));
+        expectRecords(log.records(), loadRecords(missing));
     }
 }
 
@@ -87,7 +88,7 @@ TEST(WfapiLoader, LoadsOnceEvenFromConcurrentCallsUnloadsAndLoadsAgain) {
         for (bool& result : results) threads.emplace_back([&result] { result = loadWFAPIWrapper(); });
         for (auto& t : threads) t.join();
         EXPECT_TRUE(results[0] && results[1] && results[2] && results[3]);
-        wftest::expectRecords(log.records(), loadRecords(static_cast<int>(kEntryPoints.size())));
+        expectRecords(log.records(), loadRecords(static_cast<int>(kEntryPoints.size())));
         const HMODULE module = GetModuleHandleW(PLX_WFAPI_NAME_W);
         EXPECT_TRUE(_glWFAPILoaded && module && _glWFAPIModule == module);
 #define EXPECT_RESOLVED(name, logName) \
@@ -97,7 +98,7 @@ TEST(WfapiLoader, LoadsOnceEvenFromConcurrentCallsUnloadsAndLoadsAgain) {
         LogCapture close;
         closeWFAPI();
         closeWFAPI();
-        wftest::expectRecords(close.records(), {{"INFO", "closeWFAPI", "[WFAPI_WRAPPER] : WFAPI dll unloaded"}});
+        expectRecords(close.records(), {{"INFO", "closeWFAPI", "[WFAPI_WRAPPER] : WFAPI dll unloaded"}});
         EXPECT_TRUE(!_glWFAPILoaded && !_glWFAPIModule && !GetModuleHandleW(PLX_WFAPI_NAME_W));
     }
 }
@@ -117,7 +118,7 @@ TEST(WfapiLoader, ALoadThatThrowsPartWayPublishesNothingAndTheNextLoadStartsOver
 #undef EXPECT_UNTOUCHED
     LogCapture log;
     EXPECT_TRUE(loadWFAPIWrapper());
-    wftest::expectRecords(log.records(), loadRecords(static_cast<int>(kEntryPoints.size())));
+    expectRecords(log.records(), loadRecords(static_cast<int>(kEntryPoints.size())));
     EXPECT_NE(_glWFAPITable.WFSmcGetServerData, nullptr);
     closeWFAPI();
 }
