@@ -323,7 +323,7 @@ int main(int argc, char** argv) {
     const Options o = parseOptions(argc, argv);
     SetUnhandledExceptionFilter(reportCrash);
     std::printf("plxsoak: %.0f s, %d host threads, seed %u%s\nmachine: %s\n", o.seconds, o.threads, o.seed,
-                o.unloadWfapi ? ", WFAPI.DLL unloaded by every cleanup" : "", machineFacts().c_str());
+                o.unloadWfapi ? ", " PLX_WFAPI_NAME " unloaded by every cleanup" : "", machineFacts().c_str());
     std::fflush(stdout);
 
     SimControl sim;
@@ -411,7 +411,7 @@ int main(int argc, char** argv) {
                     faultsArmed.load(), c.channelsOpened, c.pingAnswers, c.dataAnswers, c.dataV2Answers);
     std::printf("torn=%lld%s%s\n", g_tally.torn, g_tally.torn ? "  first: " : "", g_tally.firstTorn.c_str());
     if (o.unloadWfapi) {
-        std::printf("outstanding=n/a (WFAPI.DLL is unloaded with its accounting)\n");
+        std::printf("outstanding=n/a (" PLX_WFAPI_NAME " is unloaded with its accounting)\n");
     } else {
         std::printf("outstanding=%ld  (bad frees %ld, bad channel closes %ld, bad session-handle closes %ld)\n",
                     outstanding, c.badFrees, c.badChannelCloses, c.badSmcCloses);
