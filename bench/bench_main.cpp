@@ -28,20 +28,6 @@ using namespace bench;
 namespace {
 
 const ProductDll* g_dll = nullptr;
-int g_misses = 0;
-
-// Prints one figure with its goal; a figure outside its goal is a MISS, never an abort.
-void report(const char* what, const std::string& figure, const char* goal, bool pass) {
-    std::printf("  %-58s %-34s goal %-14s %s\n", what, figure.c_str(), goal, pass ? "PASS" : "MISS");
-    std::fflush(stdout);
-    if (!pass) ++g_misses;
-}
-
-std::string fmt(const char* format, double a, double b = 0, double c = 0) {
-    char text[160];
-    std::snprintf(text, sizeof text, format, a, b, c);
-    return text;
-}
 
 void PLX_CDECL emptyCallback(void*) {}
 
@@ -502,9 +488,9 @@ int main() {
 
     dll.cleanup();
     if (createdLogKey) RegDeleteKeyW(HKEY_CURRENT_USER, kLogKey);
-    sectionRegistryMonitor(report);  // the DLL's monitor has ended with its first cleanup
+    sectionRegistryMonitor();  // the DLL's monitor has ended with its first cleanup
     const LONG outstanding = wfsim_outstanding();
     std::printf("\nsubstitute WFAPI after the final cleanup: outstanding=%ld\n", outstanding);
-    std::printf("%d figure(s) outside their goal\n", g_misses);
+    std::printf("%d figure(s) outside their goal\n", misses());
     return 0;
 }

@@ -49,15 +49,9 @@ double timedShutdown() {
     return msSince(t0);
 }
 
-std::string figure(const char* format, double a, double b) {
-    char text[96];
-    std::snprintf(text, sizeof text, format, a, b);
-    return text;
-}
-
 }  // namespace
 
-void sectionRegistryMonitor(const ReportFn& report) {
+void sectionRegistryMonitor() {
     constexpr int kRuns = 10;  // of each of the three kinds
     std::printf("\nRegistry monitor (plx_core's, in this process), %d runs of each kind\n", kRuns);
     const bool aside = setLogKeyAside();
@@ -109,7 +103,7 @@ void sectionRegistryMonitor(const ReportFn& report) {
 
     std::printf("  (%d runs failed; %d shutdowns meant for the settle wait came after it)\n", failures, settledEarly);
     const double applyMin = percentile(applyMs, 0), applyMax = percentile(applyMs, 100);
-    report("severity applied after the change, min / max", figure("%.1f / %.1f ms", applyMin, applyMax),
+    report("severity applied after the change, min / max", fmt("%.1f / %.1f ms", applyMin, applyMax),
            "10-500 ms", failures == 0 && !applyMs.empty() && applyMin >= 10 && applyMax <= 500);
     const struct {
         const char* what;
@@ -119,7 +113,7 @@ void sectionRegistryMonitor(const ReportFn& report) {
                      {"shutdown in its settle wait, p50 / max", settleMs}};
     for (const auto& s : shutdowns) {
         const double p50 = percentile(s.ms, 50), max = percentile(s.ms, 100);
-        report(s.what, figure("%.2f / %.2f ms", p50, max), "max <= 5 ms", failures == 0 && max <= 5);
+        report(s.what, fmt("%.2f / %.2f ms", p50, max), "max <= 5 ms", failures == 0 && max <= 5);
     }
 }
 

@@ -49,6 +49,24 @@ double percentile(std::vector<double> values, double p) {
     return values[std::min(rank, values.size()) - 1];
 }
 
+namespace {
+int g_misses = 0;
+}  // namespace
+
+void report(const char* what, const std::string& figure, const char* goal, bool pass) {
+    std::printf("  %-58s %-34s goal %-14s %s\n", what, figure.c_str(), goal, pass ? "PASS" : "MISS");
+    std::fflush(stdout);
+    if (!pass) ++g_misses;
+}
+
+int misses() { return g_misses; }
+
+std::string fmt(const char* format, double a, double b, double c) {
+    char text[160];
+    std::snprintf(text, sizeof text, format, a, b, c);
+    return text;
+}
+
 std::wstring exeDir() {
     wchar_t path[MAX_PATH];
     const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
@@ -123,8 +141,6 @@ bool keyExists(const wchar_t* path) {
     return true;
 }
 }  // namespace
-
-bool logKeyExists() { return keyExists(kLogKey); }
 
 bool setLogKeyAside() {
     if (keyExists(kLogKeyAside)) restoreLogKey(true);

@@ -21,6 +21,12 @@ double msSince(int64_t startTicks);
 // The p-th percentile (0..100) of the values, nearest rank; 0 for none.
 double percentile(std::vector<double> values, double p);
 
+// Prints one figure of the benchmark with its goal; a figure outside its goal is a MISS, counted
+// by misses(), never an abort. fmt formats up to three numbers into a figure's text.
+void report(const char* what, const std::string& figure, const char* goal, bool pass);
+int misses();
+std::string fmt(const char* format, double a, double b = 0, double c = 0);
+
 // The folder of the running program (the build tree's bin/).
 std::wstring exeDir();
 std::string toUtf8(const std::wstring& text);
@@ -49,7 +55,6 @@ int logSeverity();
 
 // HKCU\Software\Orbivex\Pathlens\Log, the key the library's registry monitor watches.
 extern const wchar_t* const kLogKey;
-bool logKeyExists();
 // Renames the log key aside (to "Log.plxbench-aside") so that a figure can be taken without it;
 // true if there was a key to set aside. A key left aside by an interrupted run is put back first.
 bool setLogKeyAside();

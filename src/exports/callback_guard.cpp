@@ -6,7 +6,10 @@
 
 #include "utils/string_utils.h"
 
-// GCC has no __try, so each architecture gets a small routine that sets up the frame itself.
+// GCC has no __try, so each architecture gets a small routine that sets up the frame itself:
+// 0 when callback(record) returned; 1 when an exception was raised inside it, with its code in
+// *exceptionCode and the host's frames already unwound.
+extern "C" int plx_guarded_callback(RemoteInfoCallback callback, void* record, uint32_t* exceptionCode);
 
 #if defined(__i386__)
 

@@ -21,12 +21,6 @@ struct HostCallbackException {
     uint32_t code;
 };
 
-extern "C" {
-// 0 when callback(record) returned; 1 when an exception was raised inside it, with its code in
-// *exceptionCode and the host's frames already unwound.
-int plx_guarded_callback(RemoteInfoCallback callback, void* record, uint32_t* exceptionCode);
-}
-
 // Calls callback(record) through the guard; an exception raised in it is thrown as a
 // HostCallbackException, after a line that names its code.
 void callHostCallback(RemoteInfoCallback callback, void* record);
