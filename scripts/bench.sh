@@ -18,4 +18,7 @@ PLX_BUILD_DIR="$dir" "$root/scripts/build.sh" "$arch" --target plxbench
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
 wine=/usr/lib/wine/wine64; [ "$arch" = i686 ] && wine=/usr/lib/wine/wine
 echo "== $arch under $($wine --version); host: $(nproc) cores ($cpu), $(uname -sr)"
-"$dir/wine-run.sh" "$dir/bin/plxbench.exe"
+status=0
+"$dir/wine-run.sh" "$dir/bin/plxbench.exe" || status=$?
+"$dir/wine-run.sh" --kill  # the wineserver that --boot left running
+exit $status

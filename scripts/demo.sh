@@ -50,4 +50,5 @@ if [ -n "$log" ]; then
 else
   echo "== no log file appeared in $logdir"
 fi
+"$dir/wine-run.sh" --kill  # the wineserver that --boot left running
 exit $status

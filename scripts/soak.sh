@@ -25,5 +25,6 @@ echo "== soak ($arch): faults and payload churn from the substitute, ${seconds} 
 "$dir/wine-run.sh" "$dir/bin/plxsoak.exe" --seconds "$seconds" "$@" || status=1
 echo "== soak: the WinFrame API unloaded by every cleanup, ${seconds} s"
 "$dir/wine-run.sh" "$dir/bin/plxsoak.exe" --seconds "$seconds" --unload-wfapi "$@" || status=1
+"$dir/wine-run.sh" --kill  # the wineserver that --boot left running
 if [ $status -ne 0 ]; then echo "== soak FAILED"; else echo "== soak passed"; fi
 exit $status
