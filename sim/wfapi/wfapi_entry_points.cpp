@@ -407,6 +407,7 @@ BOOL WINAPI WFVirtualChannelRead(HANDLE channel, ULONG timeoutMs, PCHAR buffer, 
                 if (!answers.empty() && answers.front().readyAt <= now) {
                     Bytes answer = std::move(answers.front().bytes);
                     answers.pop_front();
+                    ++s.counters.answersRead;
                     copyDelivered(deliverAnswer(s, std::move(answer), bufferSize), buffer, bytesRead);
                     break;
                 }
@@ -422,7 +423,10 @@ BOOL WINAPI WFVirtualChannelRead(HANDLE channel, ULONG timeoutMs, PCHAR buffer, 
                 if (!answers.empty()) {
                     wake = std::min(wake, answers.front().readyAt);
                 }
+                const LONG pingWait = lastRequestAsksForData(s) ? 0 : 1;
+                s.counters.pingReadsWaiting += pingWait;
                 s.changed.wait_until(lock, wake);
+                s.counters.pingReadsWaiting -= pingWait;
             }
         }
     }

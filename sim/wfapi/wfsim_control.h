@@ -96,6 +96,8 @@ typedef struct WfsimCounters {
     LONG pingAnswers;          // type-1 answers queued
     LONG dataAnswers;          // type-3 answers queued
     LONG dataV2Answers;        // type-4 answers queued
+    LONG answersRead;          // counterpart answers a read took (all queued ones read: between exchanges)
+    LONG pingReadsWaiting;     // reads blocked at this moment, waiting for the answer to a ping
     LONG calls[WFSIM_ENTRY_COUNT];
 } WfsimCounters;
 

@@ -89,14 +89,16 @@ int querySessionID(DWORD* sessionId) {
     return 0;
 }
 
-int querySessionState(DWORD* state) {
+int querySessionState(DWORD* state, bool logFailure) {
     *state = WFIdle;
     DWORD bytes = 0;
     auto buffer = makeQueryBuffer();
     PLOGD << ">> WFQuerySessionInformation for WFConnectState ...";
     const std::string failure = querySessionInformation(WFConnectState, buffer, &bytes);
     if (!failure.empty()) {
-        PLOGE << QUERY_FAILED << failure;
+        if (logFailure) {
+            PLOGE << QUERY_FAILED << failure;
+        }
         return -103;
     }
     *state = firstUnit(buffer.get());

@@ -13,6 +13,12 @@ uint16_t gReadAttempts = 0;
 uint16_t gReadFailures = 0;
 uint16_t gReadFailurePercent = 0;
 
+void resetReadStatistics() {
+    gReadAttempts = 0;
+    gReadFailures = 0;
+    gReadFailurePercent = 0;
+}
+
 namespace {
 
 constexpr int PING_EXCHANGES = 5;

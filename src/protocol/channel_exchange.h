@@ -22,6 +22,8 @@ static_assert(sizeof(OxlensPacketV2) == OXLENS_PACKET_V2_SIZE, "1092-byte packet
 extern uint16_t gReadAttempts;
 extern uint16_t gReadFailures;
 extern uint16_t gReadFailurePercent;
+// Starts the read statistics afresh: a channel to another endpoint is measured on its own.
+void resetReadStatistics();
 
 // Five pings; on success writes the average exchange time in ms and returns 0,
 // otherwise -127..-131.

@@ -27,6 +27,13 @@ const std::string kSeparator(64, '=');
 constexpr int32_t kWaitStepMs = 10;
 constexpr int32_t kEmptyNameCyclesBeforePending = 3;
 constexpr size_t kMessageBufferSize = 10240;
+// After a likely reconnect, up to this many fresh opens, a third of a polling cycle apart, before
+// a failure means the back-off: a new client may list its channels a moment after the session is
+// back. They need a channel that answered since the last suspicion, so a flapping session gets at
+// most this many per cycle that succeeded, never a spin.
+constexpr int32_t kQuickReopens = 3;
+const char* const kTakeoverText = " The channel had answered and the session is active: it was most likely taken over "
+                                  "from another endpoint; a fresh channel is opened without a back-off";
 
 // Everything one run works with, allocated once when the run begins and kept to its end.
 struct MetricsWorkspace {
@@ -72,10 +79,10 @@ std::string lastErrorText() {
 
 enum class SessionSeen { Connected, NotConnected, Unknown };
 
-// One connect-state query; Unknown when it failed (the query logs why).
-SessionSeen lookAtSession(DWORD* state) {
+// One connect-state query; Unknown when it failed (the query logs why if logFailure).
+SessionSeen lookAtSession(DWORD* state, bool logFailure = true) {
     *state = 0;
-    if (querySessionState(state) != 0) return SessionSeen::Unknown;
+    if (querySessionState(state, logFailure) != 0) return SessionSeen::Unknown;
     return *state == WFActive || *state == WFConnected ? SessionSeen::Connected : SessionSeen::NotConnected;
 }
 
@@ -101,14 +108,23 @@ OxMetricsTask::OxMetricsTask(bool pollV2, const OxMetricsTimings& timings)
 OxMetricsTask::BackoffEnd OxMetricsTask::waitOutBackoff() {
     BackoffEnd end;
     end.totalMs = m_pendingWaitMs;
+    // A stop that came as the back-off began ends it before anything else is asked.
+    if (!isRunning()) {
+        end.stopRequested = true;
+        return end;
+    }
     DWORD state = 0;
     const bool watchSession = m_pendingOnSession || lookAtSession(&state) == SessionSeen::NotConnected;
     m_pendingOnSession = false;
+    if (watchSession) m_reconnectSeen = true;
     if (!watchSession) {
         end.stopRequested = waitFor(static_cast<int32_t>(end.totalMs), kWaitStepMs);
         end.waitedMs = end.totalMs;
     } else {
-        const uint32_t cycleMs = m_pollIntervalMs > 0 ? static_cast<uint32_t>(m_pollIntervalMs) : 1;
+        // A slice is at least one wait step, whatever the polling interval.
+        const uint32_t cycleMs = std::max<uint32_t>(m_pollIntervalMs > 0 ? m_pollIntervalMs : 0, kWaitStepMs);
+        // A state query that keeps failing is logged once per back-off, not once per slice.
+        bool queryFailureLogged = false;
         while (end.waitedMs < end.totalMs) {
             const uint32_t sliceMs = std::min(end.totalMs - end.waitedMs, cycleMs);
             if (waitFor(static_cast<int32_t>(sliceMs), kWaitStepMs)) {
@@ -117,7 +133,10 @@ OxMetricsTask::BackoffEnd OxMetricsTask::waitOutBackoff() {
             }
             end.waitedMs += sliceMs;
             // After the last slice the cycle's own state check follows at once.
-            if (end.waitedMs < end.totalMs && lookAtSession(&state) == SessionSeen::Connected) {
+            if (end.waitedMs >= end.totalMs) break;
+            const SessionSeen seen = lookAtSession(&state, !queryFailureLogged);
+            queryFailureLogged = queryFailureLogged || seen == SessionSeen::Unknown;
+            if (seen == SessionSeen::Connected) {
                 end.sessionBack = true;
                 end.connectState = state;
                 break;
@@ -130,6 +149,30 @@ OxMetricsTask::BackoffEnd OxMetricsTask::waitOutBackoff() {
     const uint64_t doubled = static_cast<uint64_t>(m_pendingWaitMs) * 2;
     m_pendingWaitMs = doubled > m_maxPendingWaitMs ? m_maxPendingWaitMs : static_cast<uint32_t>(doubled);
     return end;
+}
+
+void OxMetricsTask::failStep() {
+    if (m_quickReopensLeft > 0) {
+        --m_quickReopensLeft;
+        m_state = Starting;
+        m_pauseBeforeReopen = true;
+        return;
+    }
+    setPending();
+}
+
+bool OxMetricsTask::suspectReconnect(bool askSession) {
+    if (!m_channelAnswered) return false;  // a counterpart that never answered gets its back-off
+    m_channelAnswered = false;
+    if (askSession) {
+        DWORD state = 0;
+        const SessionSeen seen = lookAtSession(&state);
+        if (seen == SessionSeen::NotConnected) m_pendingOnSession = true;  // the back-off watches for it
+        if (seen != SessionSeen::Connected) return false;
+    }
+    m_reconnectSeen = true;
+    m_quickReopensLeft = kQuickReopens;
+    return true;
 }
 
 void OxMetricsTask::run() {
@@ -180,12 +223,15 @@ void OxMetricsTask::run() {
                           << "): the back-off wait ends after " << backoff.waitedMs / 1000 << " of "
                           << backoff.totalMs / 1000 << " seconds";
                 }
+            } else if (m_pauseBeforeReopen) {
+                m_pauseBeforeReopen = false;
+                if (waitFor(std::max(m_pollIntervalMs / 3, kWaitStepMs), kWaitStepMs)) break;
             }
 
             int result = queryVDAVersion();
             if (result != 0) {
                 PLOGE << "The Driver error: can't get VDA version: " << result;
-                setPending();
+                failStep();
                 waitFor(1, kWaitStepMs);
                 continue;
             }
@@ -194,12 +240,14 @@ void OxMetricsTask::run() {
             result = querySessionState(&connectState);
             if (result != 0) {
                 PLOGE << "Query Session State error: " << result;
-                setPending();
+                failStep();
                 waitFor(1, kWaitStepMs);
                 continue;
             }
             if (connectState != WFActive && connectState != WFConnected) {
                 PLOGW << "Session Connection State is not WFActive and not WFConnected. Waiting for connection...";
+                // Away: the back-off watches for the session's return, no quick reopens meanwhile.
+                m_quickReopensLeft = 0;
                 setPending();
                 m_pendingOnSession = true;
                 waitFor(1, kWaitStepMs);
@@ -208,7 +256,12 @@ void OxMetricsTask::run() {
 
             if (queryOXChannelPresence(channelName) != 0) {
                 PLOGE << "The virtual channel '" << OXLENS_CHANNEL_NAME << "' has not been found on the client side.";
-                setPending();
+                // The session was found active just now: a client that took it over may not list
+                // its channels yet.
+                if (suspectReconnect(false)) {
+                    PLOGI << kTag << kTakeoverText;
+                }
+                failStep();
                 waitFor(1, kWaitStepMs);
                 continue;
             }
@@ -223,11 +276,22 @@ void OxMetricsTask::run() {
                                            "The virtual channel '%s' cannot be opened, system error [%d]: %s",
                                            OXLENS_CHANNEL_NAME, err, std::strerror(err));
                     PLOGE << ws->message;
-                    setPending();
+                    failStep();
                     continue;
                 }
                 PLOGI << kTag << " The virtual channel '" << OXLENS_CHANNEL_NAME << "' has been open sucessfully";
                 setChannelOpen();
+                m_channelAnswered = false;
+                if (m_reconnectSeen) {
+                    // A deliberate exception to smoothing over the task's whole life: after a
+                    // reconnect the channel reaches the endpoint the user now sits at, so the record
+                    // takes its round trip from the first ping and counts only its read failures.
+                    m_reconnectSeen = false;
+                    latency = LatencySmoothing();
+                    resetReadStatistics();
+                    PLOGI << kTag << " The channel reaches the endpoint of the reconnected session: its latency and "
+                                     "read failures are measured afresh";
+                }
             }
 
             try {
@@ -239,9 +303,16 @@ void OxMetricsTask::run() {
                                            "SendBeginAndEndPing failed with error : %d, system error [%d]: %s",
                                            result, err, std::strerror(err));
                     PLOGE << ws->message;
-                    setPending();
+                    if (suspectReconnect(true)) {
+                        PLOGI << kTag << kTakeoverText;
+                        m_state = Starting;  // the fresh open follows at once
+                        continue;
+                    }
+                    failStep();
                     continue;
                 }
+                m_channelAnswered = true;
+                m_quickReopensLeft = 0;
 
                 std::memset(&ws->answer, 0, sizeof ws->answer);
                 ws->request.header.uType = OXLENS_GET_DATA_REQ_TYPE;
@@ -262,7 +333,7 @@ void OxMetricsTask::run() {
                     if (emptyNameCycles < kEmptyNameCyclesBeforePending) ++emptyNameCycles;
                     if (emptyNameCycles >= kEmptyNameCyclesBeforePending) {
                         PLOGE << kTag << " : [clientInfo.userName] or [clientInfo.computerName] is empty.";
-                        setPending();
+                        failStep();
                         continue;
                     }
                 } else {
@@ -294,7 +365,7 @@ void OxMetricsTask::run() {
                 if (waitFor(m_pollIntervalMs, kWaitStepMs)) stopRequested = true;
             } catch (const std::exception& e) {
                 PLOGE << kTag << " Exception: " << e.what();
-                setPending();
+                failStep();
             }
         }
     } catch (const std::exception& e) {

@@ -34,6 +34,13 @@ private:
         uint32_t totalMs = 0;
     };
     BackoffEnd waitOutBackoff();
+    // A failed step: the pending state, or, while quick reopens are left after a likely reconnect,
+    // a fresh open after one polling cycle.
+    void failStep();
+    // After a failed step on a channel that had answered: true when the session is active (asked
+    // now, or known from this cycle's check), so the channel most likely died with a takeover (the
+    // session was reconnected from another endpoint between two looks at it); quick reopens follow.
+    bool suspectReconnect(bool askSession);
 
     bool m_pollV2;
     MetricsState m_state = Starting;
@@ -44,4 +51,12 @@ private:
     // Set when the session-state check found the session neither active nor connected; the
     // back-off that follows watches for the reconnect.
     bool m_pendingOnSession = false;
+    // The channel now open has answered a ping: when it fails, a reconnect is likely.
+    bool m_channelAnswered = false;
+    // The session was seen away, or taken over, since the channel was last opened: the next open
+    // reaches another endpoint, whose latency and read failures are measured afresh.
+    bool m_reconnectSeen = false;
+    // Fresh opens still allowed after a likely reconnect before a failure means the back-off.
+    int32_t m_quickReopensLeft = 0;
+    bool m_pauseBeforeReopen = false;
 };

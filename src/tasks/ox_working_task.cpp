@@ -14,10 +14,16 @@ uint64_t systemNowMs() {
 // How long to wait when `elapsed` of `total` have passed: the time left rounded up to whole
 // steps, at least one step. A wait that long ends where a loop of single steps would have ended
 // first. Very long totals are waited in parts below INFINITE, each a whole number of steps.
+// A long wait is waited in parts of at most this long (whole steps), each followed by a look at
+// the clock. Since Windows 8 a wait's time-out does not count time the machine spent asleep: a
+// 300 s wait begun before a suspend would otherwise run its whole remaining time after the resume.
+constexpr uint64_t kLongestSingleWaitMs = 3000;
+
 DWORD wholeStepsLeftMs(uint64_t elapsed, uint64_t total, DWORD step) {
     uint64_t steps = 1;
     if (elapsed < total) steps = (total - elapsed - 1) / step + 1;
-    const uint64_t maxSteps = (INFINITE - 1) / step;
+    uint64_t maxSteps = kLongestSingleWaitMs / step;
+    if (maxSteps == 0) maxSteps = 1;
     return static_cast<DWORD>((steps < maxSteps ? steps : maxSteps) * step);
 }
 
@@ -55,11 +61,12 @@ bool OxWorkingTask::waitFor(int32_t totalMs, int32_t stepMs) {
     const HANDLE stopEvent = m_stopEvent.get();
     for (;;) {
         if (m_stopFlag.load() != 0) return true;
-        // One wait on the stop event for all the steps that are left, rather than a sleep per
-        // step: the thread wakes once when the wait is due, or at once when stop() sets the
-        // event. The time-out runs on the tick count, so a system clock that steps back during
-        // it cannot lengthen it. Without the event (or if waiting on it fails) the wait falls
-        // back to a plain Sleep per step and sees the flag within a step.
+        // One wait on the stop event for all the steps that are left (up to a few seconds), rather
+        // than a sleep per step: the thread wakes when the wait is due, or at once when stop()
+        // sets the event. The time-out runs on the tick count, so a system clock that steps back
+        // during it cannot lengthen it; the wall clock, unlike the time-out, counts time asleep.
+        // Without the event (or if waiting on it fails) the wait falls back to a plain Sleep per
+        // step and sees the flag within a step.
         const DWORD waitMs = wholeStepsLeftMs(systemNowMs() - m_lastWakeMs.load(), total, step);
         const DWORD waited = stopEvent != nullptr ? WaitForSingleObject(stopEvent, waitMs) : WAIT_FAILED;
         // Woken by the event: a stop, even where the clock alone would end the wait.

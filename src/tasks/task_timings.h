@@ -14,14 +14,16 @@ struct OxMetricsTimings {
 
 // The timings the DLL starts its polling task with: the defaults, always, in the shipped library.
 // A test build of the DLL (tests/faults, never shipped) is compiled with
-// PLX_TEST_PENDING_WAITS_MS=first,max to climb the back-off steps in seconds instead of minutes;
-// its cycles keep the default rhythm. Only the DLL's entry point calls this.
+// PLX_TEST_TIMINGS_MS=poll,first,max,read to run its cycles, climb its back-off steps and give up
+// on a silent counterpart in seconds instead of minutes. Only the DLL's entry point calls this.
 inline OxMetricsTimings dllMetricsTimings() {
     OxMetricsTimings timings;
-#ifdef PLX_TEST_PENDING_WAITS_MS
-    const uint32_t pendingWaits[] = {PLX_TEST_PENDING_WAITS_MS};
-    timings.firstPendingWaitMs = pendingWaits[0];
-    timings.maxPendingWaitMs = pendingWaits[1];
+#ifdef PLX_TEST_TIMINGS_MS
+    const uint32_t testTimings[] = {PLX_TEST_TIMINGS_MS};
+    timings.pollIntervalMs = static_cast<int32_t>(testTimings[0]);
+    timings.firstPendingWaitMs = testTimings[1];
+    timings.maxPendingWaitMs = testTimings[2];
+    timings.readTimeoutMs = testTimings[3];
 #endif
     return timings;
 }

@@ -22,7 +22,7 @@ struct ProductDll {
     icasrv_cleanup_fn cleanup;
 };
 const ProductDll& dll();  // bin/<PLX_DLL_NAME>, loaded on first use
-// The DLL built with back-off steps of 2, 4, 8 and 10 s (bin-testwaits/, tests/faults). It logs
+// The DLL built with 1 s cycles, back-off steps of 2, 4, 8 and 10 s and 1 s reads (bin-testwaits/). It logs
 // wherever path_root points at its first get call: give it a folder of its own.
 const ProductDll& testWaitsDll();
 std::wstring exeDir();

@@ -21,10 +21,11 @@ add_test(NAME killed_host COMMAND test_faults --gtest_filter=FaultMatrix.*)
 set_tests_properties(killed_host PROPERTIES ENVIRONMENT PLX_TEST_KILL_AFTER_MS=5000 WILL_FAIL TRUE TIMEOUT 120
   FIXTURES_REQUIRED wine FIXTURES_SETUP killed_host RESOURCE_LOCK plx_log_settings)
 set_tests_properties(test_faults PROPERTIES FIXTURES_REQUIRED "wine;killed_host")
-# The DLL once more, with back-off steps of 2, 4, 8 and 10 s in place of 60, 120, 240 and
-# 300 s (its cycles keep their 3 s), so that a test can take a disconnect past the longer steps.
+# The DLL once more, with cycles of 1 s in place of 3 s, back-off steps of 2, 4, 8 and 10 s in
+# place of 60, 120, 240 and 300 s and channel reads that wait 1 s in place of 5 s, so that
+# reconnect tests count in cycles of seconds.
 plx_add_citrix_dll(plx_srv_citrix_testwaits)
-target_compile_definitions(plx_srv_citrix_testwaits PRIVATE PLX_TEST_PENDING_WAITS_MS=2000,10000)
+target_compile_definitions(plx_srv_citrix_testwaits PRIVATE PLX_TEST_TIMINGS_MS=1000,2000,10000,1000)
 set_target_properties(plx_srv_citrix_testwaits PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin-testwaits ARCHIVE_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin-testwaits)
 add_dependencies(test_faults plx_srv_citrix_testwaits)
