@@ -2,6 +2,7 @@
 // floating-point state look like after a callback raised, and which exceptions it must not take.
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 
 #include "child/host_frame.h"
 #include "dll_host.h"
@@ -247,12 +248,36 @@ void PLX_CDECL leavesFpStateThenRaises(void*) {
     RaiseException(0xE0000001, 0, 0, nullptr);
 }
 
-// Until the polling task runs, a get call starts it instead of calling the callback.
-void ensurePolling() {
-    if (dll().get(nullptr, nullptr) == ICASRV_STARTED) {
-        ASSERT_EQ(dll().get(nullptr, nullptr), ICASRV_OK);
+// The built DLL once more, copied under another name: a module with state of its own, so that
+// these tests make no get call of dll(), whose first call other tests watch. It logs into
+// logRoot()\guard and polls the same substitute session.
+struct GuardDll {
+    HMODULE module = nullptr;
+    icasrv_get_remote_info_fn get = nullptr;
+    icasrv_cleanup_fn cleanup = nullptr;
+    std::string log;
+    GuardDll() {
+        const std::wstring folder = logRoot() + L"\\guard", copy = folder + L"\\guard_copy.dll";
+        std::filesystem::create_directories(folder);
+        std::filesystem::copy_file(exeDir() + L"\\" PLX_DLL_NAME_W, copy,
+                                   std::filesystem::copy_options::overwrite_existing);
+        module = LoadLibraryW(copy.c_str());
+        const auto proc = [this](const char* name) { return reinterpret_cast<void (*)()>(GetProcAddress(module, name)); };
+        get = reinterpret_cast<icasrv_get_remote_info_fn>(proc("icasrv_get_remote_info"));
+        cleanup = reinterpret_cast<icasrv_cleanup_fn>(proc("icasrv_cleanup"));
+        if (!get || !cleanup) return;
+        setLogFolder(folder);
+        const bool started = get(nullptr, nullptr) == ICASRV_STARTED;  // until polling runs, no callback is called
+        setLogFolder(logRoot() + L"\\dll");
+        const std::vector<std::wstring> logs = logFiles(folder);
+        if (started && get(nullptr, nullptr) == ICASRV_OK && logs.size() == 1)
+            log = std::filesystem::path(logs[0]).u8string();
     }
-}
+    ~GuardDll() {
+        if (cleanup) cleanup();
+        if (module) FreeLibrary(module);
+    }
+};
 
 }  // namespace
 
@@ -281,7 +306,8 @@ TEST(Guard, TakesErrorCodesOnlyAndLetsTheDocumentedOnesPass) {
 // control state and an empty x87 stack, and on i686 the head of the thread's exception chain.
 TEST(Guard, HostStateSurvivesTheExceptionPath) {
     configureSession();
-    ensurePolling();
+    const GuardDll guard;
+    ASSERT_FALSE(guard.log.empty()) << "the copy did not load, start polling or log";
     struct Case { const char* what; RemoteInfoCallback callback; const char* code; };
     const Case cases[] = {
         {"returns", returns, nullptr},
@@ -293,10 +319,10 @@ TEST(Guard, HostStateSurvivesTheExceptionPath) {
         {"floating-point state left behind", leavesFpStateThenRaises, "0xE0000001"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        LogCapture log(productLog());
+        LogCapture log(guard.log);
         g_hostFrame = HostFrameLog{};
         ShimRun run{};
-        plx_test_sentinel_call(dll().get, c.callback, &run);
+        plx_test_sentinel_call(guard.get, c.callback, &run);
         EXPECT_EQ(static_cast<int32_t>(run.result), c.code ? ICASRV_EXCEPTION : ICASRV_OK);
         if (c.code) {
             EXPECT_TRUE(log.has(std::string("The host's callback raised exception ") + c.code + "; the call returns -3",
@@ -319,7 +345,7 @@ TEST(Guard, HostStateSurvivesTheExceptionPath) {
         EXPECT_TRUE(g_hostFrame.searched == viaFrame && g_hostFrame.unwound == viaFrame)
             << g_hostFrame.searched << " searched, " << g_hostFrame.unwound << " unwound";
     }
-    EXPECT_EQ(callCounted(false), std::make_pair(ICASRV_OK, 1)) << "the locks were released";
+    EXPECT_EQ(guard.get(returns, nullptr), ICASRV_OK) << "the locks were released";
 }
 
 // What the guard lets through reaches the host's process as it would without the library: a
