@@ -91,50 +91,24 @@ _plx_test_sentinel_call:
     ret
 )");
 #else
+// Registers go in the order of ShimRun::registers; the caller's own are kept in the frame, with
+// unwind data, since an exception that the guard lets through passes this frame.
 asm(R"(
     .text
     .globl plx_test_sentinel_call
     .def plx_test_sentinel_call; .scl 2; .type 32; .endef
     .seh_proc plx_test_sentinel_call
 plx_test_sentinel_call:
-    pushq %rbp
-    .seh_pushreg %rbp
-    pushq %rbx
-    .seh_pushreg %rbx
-    pushq %rdi
-    .seh_pushreg %rdi
-    pushq %rsi
-    .seh_pushreg %rsi
-    pushq %r12
-    .seh_pushreg %r12
-    pushq %r13
-    .seh_pushreg %r13
-    pushq %r14
-    .seh_pushreg %r14
-    pushq %r15
-    .seh_pushreg %r15
+    .irp r, rbp, rbx, rdi, rsi, r12, r13, r14, r15
+    pushq %\r
+    .seh_pushreg %\r
+    .endr
     subq $216, %rsp
     .seh_stackalloc 216
-    movdqa %xmm6, 48(%rsp)
-    .seh_savexmm %xmm6, 48
-    movdqa %xmm7, 64(%rsp)
-    .seh_savexmm %xmm7, 64
-    movdqa %xmm8, 80(%rsp)
-    .seh_savexmm %xmm8, 80
-    movdqa %xmm9, 96(%rsp)
-    .seh_savexmm %xmm9, 96
-    movdqa %xmm10, 112(%rsp)
-    .seh_savexmm %xmm10, 112
-    movdqa %xmm11, 128(%rsp)
-    .seh_savexmm %xmm11, 128
-    movdqa %xmm12, 144(%rsp)
-    .seh_savexmm %xmm12, 144
-    movdqa %xmm13, 160(%rsp)
-    .seh_savexmm %xmm13, 160
-    movdqa %xmm14, 176(%rsp)
-    .seh_savexmm %xmm14, 176
-    movdqa %xmm15, 192(%rsp)
-    .seh_savexmm %xmm15, 192
+    .irp n, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15
+    movdqa %xmm\n, 16*\n-48(%rsp)
+    .seh_savexmm %xmm\n, 16*\n-48
+    .endr
     .seh_endprologue
     movq %r8, 32(%rsp)
     stmxcsr 40(%rsp)
@@ -145,26 +119,14 @@ plx_test_sentinel_call:
     movq %rcx, %rax
     movq %rdx, %rcx
     xorl %edx, %edx
-    leaq plx_test_gpr_sentinels(%rip), %r11
-    movq (%r11), %rbx
-    movq 8(%r11), %rbp
-    movq 16(%r11), %rdi
-    movq 24(%r11), %rsi
-    movq 32(%r11), %r12
-    movq 40(%r11), %r13
-    movq 48(%r11), %r14
-    movq 56(%r11), %r15
-    leaq plx_test_xmm_sentinels(%rip), %r11
-    movdqu (%r11), %xmm6
-    movdqu 16(%r11), %xmm7
-    movdqu 32(%r11), %xmm8
-    movdqu 48(%r11), %xmm9
-    movdqu 64(%r11), %xmm10
-    movdqu 80(%r11), %xmm11
-    movdqu 96(%r11), %xmm12
-    movdqu 112(%r11), %xmm13
-    movdqu 128(%r11), %xmm14
-    movdqu 144(%r11), %xmm15
+    .set plx_off, 0
+    .irp r, rbx, rbp, rdi, rsi, r12, r13, r14, r15
+    movq plx_test_gpr_sentinels+plx_off(%rip), %\r
+    .set plx_off, plx_off+8
+    .endr
+    .irp n, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15
+    movdqu plx_test_xmm_sentinels+16*\n-96(%rip), %xmm\n
+    .endr
     call *%rax
     movq %rsp, %rcx
     subq plx_test_saved_sp(%rip), %rcx
@@ -172,49 +134,25 @@ plx_test_sentinel_call:
     movq 32(%rsp), %rdx
     movl %eax, (%rdx)
     movq %rcx, 24(%rdx)
-    movq %rbx, 48(%rdx)
-    movq %rbp, 56(%rdx)
-    movq %rdi, 64(%rdx)
-    movq %rsi, 72(%rdx)
-    movq %r12, 80(%rdx)
-    movq %r13, 88(%rdx)
-    movq %r14, 96(%rdx)
-    movq %r15, 104(%rdx)
+    .set plx_off, 48
+    .irp r, rbx, rbp, rdi, rsi, r12, r13, r14, r15
+    movq %\r, plx_off(%rdx)
+    .set plx_off, plx_off+8
+    .endr
     stmxcsr 8(%rdx)
     fnstcw 16(%rdx)
     fnstenv 112(%rdx)
-    movdqu %xmm6, 144(%rdx)
-    movdqu %xmm7, 160(%rdx)
-    movdqu %xmm8, 176(%rdx)
-    movdqu %xmm9, 192(%rdx)
-    movdqu %xmm10, 208(%rdx)
-    movdqu %xmm11, 224(%rdx)
-    movdqu %xmm12, 240(%rdx)
-    movdqu %xmm13, 256(%rdx)
-    movdqu %xmm14, 272(%rdx)
-    movdqu %xmm15, 288(%rdx)
+    .irp n, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15
+    movdqu %xmm\n, 16*\n+48(%rdx)
+    movdqa 16*\n-48(%rsp), %xmm\n
+    .endr
     fninit
     fldcw 44(%rsp)
     ldmxcsr 40(%rsp)
-    movdqa 48(%rsp), %xmm6
-    movdqa 64(%rsp), %xmm7
-    movdqa 80(%rsp), %xmm8
-    movdqa 96(%rsp), %xmm9
-    movdqa 112(%rsp), %xmm10
-    movdqa 128(%rsp), %xmm11
-    movdqa 144(%rsp), %xmm12
-    movdqa 160(%rsp), %xmm13
-    movdqa 176(%rsp), %xmm14
-    movdqa 192(%rsp), %xmm15
     addq $216, %rsp
-    popq %r15
-    popq %r14
-    popq %r13
-    popq %r12
-    popq %rsi
-    popq %rdi
-    popq %rbx
-    popq %rbp
+    .irp r, r15, r14, r13, r12, rsi, rdi, rbx, rbp
+    popq %\r
+    .endr
     ret
     .seh_endproc
 )");
