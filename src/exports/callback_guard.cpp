@@ -16,6 +16,7 @@ extern "C" int plx_guarded_callback(RemoteInfoCallback callback, void* record, u
 // Both routines save the host's floating-point control state on entry and put it back after an
 // exception: the faulting point may have left other rounding or precision modes, unmasked
 // exceptions or values on the x87 stack, and the host's code after the call relies on its own.
+// (MXCSR needs SSE, which every Windows version a Citrix VDA runs on requires.)
 
 #if defined(__i386__)
 
