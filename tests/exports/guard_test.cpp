@@ -188,14 +188,16 @@ void PLX_CDECL leavesFpStateThenRaises(void*) {
 
 // The built DLL once more, copied under another name: a module with state of its own, so that
 // these tests make no get call of dll(), whose first call other tests watch. It logs into
-// logRoot()\guard and polls the same substitute session.
+// a folder of its own under logRoot() and polls the same substitute session.
 struct GuardDll {
     HMODULE module = nullptr;
     icasrv_get_remote_info_fn get = nullptr;
     icasrv_cleanup_fn cleanup = nullptr;
     std::string log;
     GuardDll() {
-        const std::wstring folder = logRoot() + L"\\guard", copy = folder + L"\\guard_copy.dll";
+        static int copies = 0;  // a folder of its own for each copy, which logs afresh
+        const std::wstring folder = logRoot() + L"\\guard" + std::to_wstring(++copies);
+        const std::wstring copy = folder + L"\\guard_copy.dll";
         std::filesystem::create_directories(folder);
         std::filesystem::copy_file(exeDir() + L"\\" PLX_DLL_NAME_W, copy,
                                    std::filesystem::copy_options::overwrite_existing);
