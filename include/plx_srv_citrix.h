@@ -14,11 +14,20 @@
  *
  * The callback runs on the caller's thread while the library holds its record lock:
  * copy what you need and return quickly, never call back into the library from it, and let
- * no exception leave it. If one does: a structured exception (an MSVC host's C++ throw,
- * 0xE06D7363, an access violation, any RaiseException) is caught by the library's own frame
- * around the callback on both architectures, after the host's frames are unwound; the call
- * returns ICASRV_EXCEPTION and the library's locks are released. A MinGW host's C++ exception
- * is caught on x86_64 only; on 32-bit it cannot cross into the library and terminates the host.
+ * no exception leave it. If one does, the library's own frame around the callback takes
+ * structured exceptions of error severity (codes 0xC0000000 and up): an MSVC host's C++ throw
+ * (0xE06D7363), an access violation, any RaiseException with an error code. On both
+ * architectures the host's frames are unwound (destructors, __finally), the host's
+ * floating-point control words come back (x87 stack empty), the library's locks are released
+ * and the call returns ICASRV_EXCEPTION. It lets pass, to the host's own handlers, its
+ * unhandled-exception filter or a debugger: breakpoints, single steps, guard pages, debug
+ * prints, Ctrl+C and Ctrl+Break, thread naming (0x406D1388), and the errors after which no
+ * process should go on: assertion failure (0xC0000420), possible deadlock (0xC0000194), heap
+ * corruption (0xC0000374), stack-buffer overrun (0xC0000409), fail-fast (0xC0000602) and stack
+ * overflow (0xC00000FD); so is anything raised while it unwinds the host's frames. Do not call
+ * the library again in a process that survived one of those: its locks may still be taken.
+ * A MinGW host's C++ exception is caught on x86_64 only; on 32-bit it cannot cross into the
+ * library and terminates the host.
  * The record pointer is valid only during the callback. Texts may fill
  * their arrays without a terminating NUL: read each within its array (strnlen, sizeof).
  * Call icasrv_cleanup before unloading the library.

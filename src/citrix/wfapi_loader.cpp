@@ -20,6 +20,17 @@ namespace {
 // WFAPI.DLL for the 32-bit plug-in; a 64-bit process needs the VDA's WFAPI64.DLL.
 const wchar_t* const WFAPI_LIBRARY_NAME = PLX_WFAPI_NAME_W;
 
+// The full path of a loaded module, however long; on failure the error suffix instead.
+std::string modulePath(HMODULE module) {
+    std::wstring path(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(module, &path[0], static_cast<DWORD>(path.size()));
+        if (length == 0) return "(unknown) " + OxeUtils::errorSuffix(GetLastError());
+        if (length < path.size() || path.size() >= 32768) return OxeUtils::wideToUtf8(path.substr(0, length));
+        path.resize(path.size() * 2);
+    }
+}
+
 }  // namespace
 
 bool loadWFAPIWrapper() {
@@ -70,6 +81,8 @@ bool initWFAPI() {
 #undef WFAPI_RESOLVE_ENTRY
 
     PLOGI << "[WFAPI_WRAPPER] : WFAPI Wrapper loaded successfully";
+    // The DLL search path decides which WinFrame API file is found; support needs to know which.
+    PLOGI << "[WFAPI_WRAPPER] : Library file : " << modulePath(library.get());
     // Nothing below can throw: the table and the module become visible together.
     _glWFAPITable = table;
     _glWFAPIModule = library.release();

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstddef>
+
 #include <plog/Log.h>
 
 #include "utils/string_utils.h"
@@ -11,12 +13,31 @@
 // *exceptionCode and the host's frames already unwound.
 extern "C" int plx_guarded_callback(RemoteInfoCallback callback, void* record, uint32_t* exceptionCode);
 
+// Both routines save the host's floating-point control state on entry and put it back after an
+// exception: the faulting point may have left other rounding or precision modes, unmasked
+// exceptions or values on the x87 stack, and the host's code after the call relies on its own.
+// (MXCSR needs SSE, which every Windows version a Citrix VDA runs on requires.)
+
 #if defined(__i386__)
 
 // The guard pushes an exception registration record on the thread's fs:[0] chain and calls the
-// callback above it. Its stack from the record up: +0 next record, +4 handler, +8 edi, +12 esi,
-// +16 ebx, +20 ebp, +24 return address, +28 callback, +32 record, +36 exceptionCode.
-// The landing point runs with esp at the registration record and eax holding the result.
+// callback above it; GuardFrameX86 is its stack from that record up. The landing point runs with
+// esp at the registration record and eax holding the result.
+struct GuardFrameX86 {
+    void* next;
+    void* handler;
+    uint32_t unwinding;  // set once the guard unwinds: what is raised from then on passes it
+    uint32_t x87ControlWord;
+    uint32_t mxcsr;
+    uint32_t edi, esi, ebx, ebp;
+    void* returnAddress;
+    RemoteInfoCallback callback;
+    void* record;
+    uint32_t* exceptionCode;
+};
+static_assert(offsetof(GuardFrameX86, unwinding) == 8 && offsetof(GuardFrameX86, x87ControlWord) == 12 &&
+              offsetof(GuardFrameX86, mxcsr) == 16 && offsetof(GuardFrameX86, callback) == 40);
+
 asm(R"(
     .text
     .globl _plx_guarded_callback
@@ -27,18 +48,23 @@ _plx_guarded_callback:
     pushl %ebx
     pushl %esi
     pushl %edi
+    subl $12, %esp
+    stmxcsr -16(%ebp)
+    movl $0, -20(%ebp)
+    fnstcw -20(%ebp)
+    movl $0, -24(%ebp)
     pushl $_plx_guard_handler_x86
     pushl %fs:0
     movl %esp, %fs:0
     pushl 12(%ebp)
     call *8(%ebp)
     # Back at the registration record, whether the callback was cdecl or popped its argument.
-    leal -20(%ebp), %esp
+    leal -32(%ebp), %esp
     xorl %eax, %eax
 _plx_guard_landing_x86:
     movl (%esp), %ecx
     movl %ecx, %fs:0
-    addl $8, %esp
+    addl $20, %esp
     popl %edi
     popl %esi
     popl %ebx
@@ -53,33 +79,53 @@ _plx_guard_landing_x86:
     .globl _plx_guard_unwind_x86
     .def _plx_guard_unwind_x86; .scl 2; .type 32; .endef
 _plx_guard_unwind_x86:
+    movl 4(%esp), %eax
+    movl $1, 8(%eax)
     pushl $0
     pushl 12(%esp)
     pushl $0
     pushl 16(%esp)
     call _RtlUnwind@16
     movl 4(%esp), %esp
+    # An empty x87 stack and the host's control words, then the common way out.
+    fninit
+    fldcw 12(%esp)
+    ldmxcsr 16(%esp)
     movl $1, %eax
     jmp _plx_guard_landing_x86
 )");
 // The DLL carries no safe-handler table (no load configuration directory) and is not marked
-// NO_SEH, so Windows accepts a handler anywhere in its image.
+// NO_SEH, so Windows accepts this handler; the binaries check of the tests keeps it that way.
 
-extern "C" [[noreturn]] void plx_guard_unwind_x86(void* frame, EXCEPTION_RECORD* record);
+extern "C" [[noreturn]] void plx_guard_unwind_x86(GuardFrameX86* frame, EXCEPTION_RECORD* record);
 
 extern "C" EXCEPTION_DISPOSITION __cdecl plx_guard_handler_x86(EXCEPTION_RECORD* record, void* frame, CONTEXT*,
                                                               void*) {
-    if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) return ExceptionContinueSearch;
-    **reinterpret_cast<uint32_t**>(static_cast<char*>(frame) + 36) = record->ExceptionCode;
-    plx_guard_unwind_x86(frame, record);
+    auto* guard = static_cast<GuardFrameX86*>(frame);
+    if (guard->unwinding || !guardTakesException(record->ExceptionCode, record->ExceptionFlags))
+        return ExceptionContinueSearch;
+    *guard->exceptionCode = record->ExceptionCode;
+    plx_guard_unwind_x86(guard, record);
 }
 
 #elif defined(__x86_64__)
 
-// The guard's unwind data names its handler. Its frame after the prologue: 32 bytes of home
-// space for the callback, then the exceptionCode pointer at +32. The establisher frame that the
-// dispatcher hands the handler is that stack pointer. RtlUnwindEx resumes at the landing point
-// with the stack as after the prologue and rax set to 1.
+// The guard's unwind data names its handler. GuardFrameX64 is its frame after the prologue, which
+// is also the establisher frame that the dispatcher hands the handler: 32 bytes of home space for
+// the callback, then the guard's own slots. RtlUnwindEx resumes at plx_guard_unwound_x64 with the
+// stack as after the prologue and rax set to 1.
+struct GuardFrameX64 {
+    void* homeSpace[4];
+    uint32_t* exceptionCode;
+    uint32_t unwinding;  // set once the guard unwinds: what is raised from then on passes it
+    uint32_t mxcsr;
+    uint32_t x87ControlWord;
+    uint32_t padding[3];
+};
+static_assert(offsetof(GuardFrameX64, exceptionCode) == 32 && offsetof(GuardFrameX64, unwinding) == 40 &&
+              offsetof(GuardFrameX64, mxcsr) == 44 && offsetof(GuardFrameX64, x87ControlWord) == 48 &&
+              sizeof(GuardFrameX64) == 64);
+
 asm(R"(
     .text
     .globl plx_guarded_callback
@@ -88,41 +134,45 @@ asm(R"(
 plx_guarded_callback:
     pushq %rbp
     .seh_pushreg %rbp
-    subq $48, %rsp
-    .seh_stackalloc 48
+    subq $64, %rsp
+    .seh_stackalloc 64
     .seh_endprologue
     .seh_handler plx_guard_handler_x64, @except
     movq %r8, 32(%rsp)
+    movl $0, 40(%rsp)
+    stmxcsr 44(%rsp)
+    movl $0, 48(%rsp)
+    fnstcw 48(%rsp)
     movq %rcx, %rax
     movq %rdx, %rcx
     call *%rax
     xorl %eax, %eax
-    .globl plx_guard_landing_x64
-plx_guard_landing_x64:
-    addq $48, %rsp
+    jmp 1f
+    .globl plx_guard_unwound_x64
+plx_guard_unwound_x64:
+    fninit
+    fldcw 48(%rsp)
+    ldmxcsr 44(%rsp)
+    movl $1, %eax
+1:
+    addq $64, %rsp
     popq %rbp
     ret
     .seh_endproc
 )");
 
-extern "C" void plx_guard_landing_x64();
-
-namespace {
-// Flags of an unwind pass (unwinding, exit unwind, target unwind, collided unwind).
-constexpr DWORD kUnwindFlags = 0x66;
-// GCC's own C++ exceptions travel as SEH exceptions with "GCC" in their low bytes; the library's
-// catch handlers take them, with their type and text, so the guard lets them pass.
-constexpr DWORD kGccMagicMask = 0x00FFFFFF, kGccMagic = 0x00474343;
-}  // namespace
+extern "C" void plx_guard_unwound_x64();
 
 extern "C" EXCEPTION_DISPOSITION plx_guard_handler_x64(EXCEPTION_RECORD* record, void* frame, CONTEXT*,
                                                       DISPATCHER_CONTEXT* dispatch) {
-    if (record->ExceptionFlags & kUnwindFlags) return ExceptionContinueSearch;
-    if ((record->ExceptionCode & kGccMagicMask) == kGccMagic) return ExceptionContinueSearch;
-    **reinterpret_cast<uint32_t**>(static_cast<char*>(frame) + 32) = record->ExceptionCode;
-    RtlUnwindEx(frame, reinterpret_cast<void*>(&plx_guard_landing_x64), record, reinterpret_cast<void*>(1),
+    auto* guard = static_cast<GuardFrameX64*>(frame);
+    if (guard->unwinding || !guardTakesException(record->ExceptionCode, record->ExceptionFlags))
+        return ExceptionContinueSearch;
+    *guard->exceptionCode = record->ExceptionCode;
+    guard->unwinding = 1;
+    RtlUnwindEx(frame, reinterpret_cast<void*>(&plx_guard_unwound_x64), record, reinterpret_cast<void*>(1),
                 dispatch->ContextRecord, dispatch->HistoryTable);
-    return ExceptionContinueSearch;  // not reached: RtlUnwindEx continues at the landing point
+    return ExceptionContinueSearch;  // not reached: RtlUnwindEx continues at plx_guard_unwound_x64
 }
 
 #else

@@ -5,7 +5,12 @@
 # - every binary imports only Windows system DLLs: no compiler runtime DLL (libstdc++, libgcc,
 #   libwinpthread) and never a WinFrame API library (WFAPI.DLL, WFAPI64.DLL), which the plug-in
 #   loads at run time;
-# - the plug-in and the probe carry a version resource naming <version> and their own file name.
+# - the plug-in and the probe carry a version resource naming <version> and their own file name;
+# - Windows accepts the callback guard's exception handler: a 32-bit plug-in is not marked NO_SEH
+#   and carries no safe-handler table, or one that lists the handler the guard registers; the
+#   64-bit plug-in's unwind data for the guard names its handler. The handler is found by its
+#   symbol: in a stripped DLL (the package's) any safe-handler table fails, and the 64-bit unwind
+#   data is checked only in the build tree.
 set -u
 objdump=${1:?objdump}
 version=${2:?version}
@@ -46,6 +51,73 @@ check_version_resource() {
     fail "$(basename "$file"): version resource without its file name, company or product"
 }
 
+# Little-endian integers of a file at a byte offset.
+u16() { od -An --endian=little -t u2 -j "$2" -N 2 "$1" | tr -d ' '; }
+u32() { od -An --endian=little -t u4 -j "$2" -N 4 "$1" | tr -d ' '; }
+symbol_address() { "${objdump%objdump}nm" "$1" 2>/dev/null | awk -v name="$2" '$3 == name {print $1; exit}'; }
+
+# File offset of an RVA, from the section table (empty when no section holds it).
+rva_to_offset() {
+  local file=$1 rva=$2 pe sections table i at va size raw
+  pe=$(u32 "$file" 60)
+  sections=$(u16 "$file" $((pe + 6)))
+  table=$((pe + 24 + $(u16 "$file" $((pe + 20)))))
+  for ((i = 0; i < sections; i++)); do
+    at=$((table + 40 * i))
+    va=$(u32 "$file" $((at + 12))) size=$(u32 "$file" $((at + 16))) raw=$(u32 "$file" $((at + 20)))
+    if ((rva >= va && rva < va + size)); then echo $((rva - va + raw)); return; fi
+  done
+}
+
+# A 32-bit image's exception handlers are checked by the system before each call (SafeSEH): an
+# image marked NO_SEH has none, and an image with a safe-handler table may use only those listed.
+# A table address with no entries is taken for a table that lists nothing.
+check_safe_seh() {
+  local dll=$1 name pe opt base handler registered dir offset lc_size table count entries i listed=0
+  name=$(basename "$dll")
+  pe=$(u32 "$dll" 60) opt=$((pe + 24))
+  base=$(u32 "$dll" $((opt + 28)))
+  (($(u16 "$dll" $((opt + 70))) & 0x0400)) && fail "$name is marked NO_SEH: Windows would refuse the callback guard's handler"
+  dir=$(u32 "$dll" $((opt + 96 + 10 * 8)))
+  handler=$(symbol_address "$dll" _plx_guard_handler_x86)
+  if [ -n "$handler" ]; then
+    # The handler the guard's code actually pushes onto the fs:[0] chain.
+    registered=$("$objdump" -d --disassemble=_plx_guarded_callback "$dll" |
+      awk '/\tpush +\$0x/ {sub(/.*\$0x/, ""); print; exit}')
+    [ "$((16#${registered:-0}))" = "$((16#$handler))" ] ||
+      fail "$name: the guard registers 0x${registered:-?}, not its handler 0x$handler"
+    handler=$((16#$handler - base))
+  fi
+  echo "$name: guard handler rva $([ -n "$handler" ] && printf 0x%x "$handler" || echo "unknown (stripped)")," \
+    "load configuration rva 0x$(printf %x "$dir")"
+  ((dir == 0)) && return
+  offset=$(rva_to_offset "$dll" "$dir")
+  [ -n "$offset" ] || { fail "$name: load configuration outside every section"; return; }
+  lc_size=$(u32 "$dll" "$offset")
+  ((lc_size >= 0x48)) || return
+  table=$(u32 "$dll" $((offset + 0x40))) count=$(u32 "$dll" $((offset + 0x44)))
+  ((table == 0 && count == 0)) && return
+  [ -n "$handler" ] || { fail "$name has a safe-handler table and no symbols to find the guard's handler in it"; return; }
+  entries=$(rva_to_offset "$dll" $((table - base)))
+  for ((i = 0; i < count && ${entries:-0} > 0; i++)); do
+    (($(u32 "$dll" $((entries + 4 * i))) == handler)) && listed=1
+  done
+  ((listed)) || fail "$name has a safe-handler table ($count entries) without the callback guard's handler"
+}
+
+# On x86_64 the handler is named by the unwind data of the guard's function.
+check_unwind_handler() {
+  local dll=$1 start handler named
+  start=$(symbol_address "$dll" plx_guarded_callback) handler=$(symbol_address "$dll" plx_guard_handler_x64)
+  [ -n "$start" ] && [ -n "$handler" ] || { echo "$(basename "$dll"): stripped, the guard's unwind data is not checked"; return; }
+  named=$("$objdump" -p "$dll" | awk -v start="$start" '
+    $0 ~ "\\(rva: [0-9a-f]+\\): " start " - " {on = 1; next}
+    on && /\(rva: / {exit}
+    on && /Handler:/ {sub(/\.$/, "", $2); print $2; exit}')
+  [ "$named" = "$handler" ] ||
+    fail "$(basename "$dll"): the guard's unwind data names handler '${named:-none}', not $handler"
+}
+
 for f in "$product" "$probe" "$@"; do
   [ -f "$f" ] || { fail "missing $f"; continue; }
   check_imports "$f"
@@ -60,6 +132,11 @@ if [ -f "$product" ]; then
   want="icasrv_cleanup icasrv_get_remote_info icasrv_get_remote_info_v2 "
   [ "$got" = "$want" ] || fail "$(basename "$product") exports [$got], expected [$want]"
   echo "$(basename "$product") exports: $got"
+  case $(u16 "$product" $(($(u32 "$product" 60) + 24))) in
+    267) check_safe_seh "$product" ;;        # PE32
+    523) check_unwind_handler "$product" ;;  # PE32+
+    *) fail "$(basename "$product"): not a PE32 or PE32+ image" ;;
+  esac
 fi
 
 [ $status -eq 0 ] && echo "binaries OK"

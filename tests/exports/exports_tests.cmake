@@ -15,8 +15,11 @@ endif()
 # End-to-end host: loads bin/<PLX_DLL_NAME> by path and drives the substitute WinFrame API.
 # Its host equipment (exports/dll_host.cpp) is shared with test_faults.
 plx_add_test_binary(test_exports exports LIBS wfapi_sim TIMEOUT 300)
+# A host frame with an SEH handler of its own, shared with the child hosts.
+target_sources(test_exports PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/exports/child/host_frame.cpp)
 # Small child hosts in a folder without the WinFrame API.
-add_executable(child_host ${CMAKE_CURRENT_SOURCE_DIR}/exports/child/child_host.cpp)
+add_executable(child_host ${CMAKE_CURRENT_SOURCE_DIR}/exports/child/child_host.cpp
+  ${CMAKE_CURRENT_SOURCE_DIR}/exports/child/host_frame.cpp)
 target_include_directories(child_host PRIVATE ${CMAKE_SOURCE_DIR}/include)
 target_link_options(child_host PRIVATE -municode)
 set_target_properties(child_host PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin-noapi)

@@ -24,14 +24,15 @@ const std::vector<std::string> kEntryPoints = {"WFFreeMemory", "WFQuerySessionIn
     "WFSmcGetSessionVirtualChannelNames", "WFSmcGetSessionDataV2", "WFSmcGetServerData"};
 std::string logName(size_t row) { return row == 1 ? "WFQuerySessionInformation" : kEntryPoints[row]; }
 
-// Makes `relative` (to this program's folder) the folder DLLs are looked up in.
-void useDllFolder(const std::string& relative) {
+// The full path of `relative` (to this program's folder).
+std::wstring besideExe(const std::string& relative) {
     wchar_t exe[MAX_PATH], full[MAX_PATH];
     std::wstring path(exe, GetModuleFileNameW(nullptr, exe, MAX_PATH));
     path = path.substr(0, path.find_last_of(L"\\/") + 1) + std::wstring(relative.begin(), relative.end());
-    GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr);
-    ASSERT_TRUE(SetDllDirectoryW(full));
+    return std::wstring(full, GetFullPathNameW(path.c_str(), MAX_PATH, full, nullptr));
 }
+// Makes `relative` (to this program's folder) the folder DLLs are looked up in.
+void useDllFolder(const std::string& relative) { ASSERT_TRUE(SetDllDirectoryW(besideExe(relative).c_str())); }
 
 LogRecord debug(const std::string& m) { return {"DEBUG", "loadWFAPIWrapper", m}; }
 LogRecord info(const std::string& m) { return {"INFO", "initWFAPI", "[WFAPI_WRAPPER] : " + m}; }
@@ -49,7 +50,12 @@ std::vector<LogRecord> loadRecords(int rows) {
                                                   "] failed with error : " +
                                                   OxeUtils::errorSuffix(ERROR_PROC_NOT_FOUND)});
     }
-    if (rows == all) want.push_back(info("WFAPI Wrapper loaded successfully"));
+    if (rows == all) {
+        want.push_back(info("WFAPI Wrapper loaded successfully"));
+        // Loads that succeed all find the substitute in its folder.
+        const std::wstring file = besideExe(std::string(PLX_TEST_SIM_DIR) + "/" PLX_WFAPI_NAME);
+        want.push_back(info("Library file : " + std::string(file.begin(), file.end())));
+    }
     want.push_back(debug(rows == all ? "Loading WFAPI Wrapper ... Ok" : "Loading WFAPI Wrapper ... Failed"));
     return want;
 }

@@ -3,28 +3,67 @@
 //   child_host <dll> noapi          cleanup before any call, four get calls, cleanup again
 //   child_host <dll> throw <wfapi>  with that WinFrame API loaded first: a start, then a callback that
 //                                   throws this toolchain's C++ exception, a plain call, cleanup
+//   child_host <dll> raise <wfapi> breakpoint|unwind-raises
+//                                   a start, then a callback that raises a breakpoint, or an error
+//                                   inside a host frame whose unwind raises 0xE0000002; neither may
+//                                   come back as a result: the host's unhandled-exception filter
+//                                   reports the exception and the process ends with its code
+//   child_host - alone breakpoint   the same callback called directly, without the library
 #include <windows.h>
 
 #include <cstdio>
 #include <cwchar>
 #include <stdexcept>
 
+#include "host_frame.h"
 #include "plx_srv_citrix.h"
 
 static volatile LONG g_calls = 0;
 static void PLX_CDECL onRecord(void*) { InterlockedIncrement(&g_calls); }
 static void PLX_CDECL throwing(void*) { throw std::runtime_error("callback failed"); }
 
+static void PLX_CDECL breakpoint(void*) { DebugBreak(); }
+static void raiseError(void*) { RaiseException(0xE0000001, 0, 0, nullptr); }
+static void PLX_CDECL failingUnwind(void*) {
+    g_hostFrame.raiseOnUnwind = 0xE0000002;
+    plx_test_host_frame(raiseError, nullptr);
+}
+
+// A host's crash reporter: the process then ends with the exception's code, without a debugger.
+static LONG WINAPI reportUnhandled(EXCEPTION_POINTERS* pointers) {
+    std::printf("unhandled 0x%08lX (host frame: %ld searched, %ld unwound)\n", pointers->ExceptionRecord->ExceptionCode,
+                g_hostFrame.searched, g_hostFrame.unwound);
+    std::fflush(stdout);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
 int wmain(int argc, wchar_t** argv) {
+    if (argc >= 4 && (!std::wcscmp(argv[2], L"alone") || !std::wcscmp(argv[2], L"raise")))
+        SetUnhandledExceptionFilter(reportUnhandled);
+    if (argc == 4 && !std::wcscmp(argv[2], L"alone") && !std::wcscmp(argv[3], L"breakpoint")) {
+        std::printf("started\n");
+        std::fflush(stdout);
+        breakpoint(nullptr);
+        return std::printf("results\n"), 0;
+    }
+    const bool raises = argc == 5 && !std::wcscmp(argv[2], L"raise") && LoadLibraryW(argv[3]);
     const bool noapi = argc == 3 && !std::wcscmp(argv[2], L"noapi");
     const bool throws = argc == 4 && !std::wcscmp(argv[2], L"throw") && LoadLibraryW(argv[3]);
-    const HMODULE dll = noapi || throws ? LoadLibraryW(argv[1]) : nullptr;
+    const HMODULE dll = noapi || throws || raises ? LoadLibraryW(argv[1]) : nullptr;
     const auto proc = [dll](const char* name) { return reinterpret_cast<void (*)()>(GetProcAddress(dll, name)); };
     const auto get = reinterpret_cast<icasrv_get_remote_info_fn>(proc("icasrv_get_remote_info"));
     const auto getV2 = reinterpret_cast<icasrv_get_remote_info_v2_fn>(proc("icasrv_get_remote_info_v2"));
     const auto cleanup = reinterpret_cast<icasrv_cleanup_fn>(proc("icasrv_cleanup"));
     if (!dll || !get || !getV2 || !cleanup)
-        return std::printf("usage: child_host <dll> noapi | child_host <dll> throw <WinFrame API DLL>\n"), 2;
+        return std::printf("usage: child_host <dll> noapi | throw <WinFrame API DLL> | raise <WinFrame API DLL> <what>\n"), 2;
+    if (raises) {
+        const int r0 = get(nullptr, nullptr);
+        std::printf("started %d\n", r0);
+        std::fflush(stdout);
+        const int r1 = get(std::wcscmp(argv[4], L"breakpoint") ? failingUnwind : breakpoint, nullptr);
+        return std::printf("results %d %d, %ld searched, %ld unwound\n", r0, r1, g_hostFrame.searched,
+                           g_hostFrame.unwound), 0;
+    }
     if (throws) {
         const int r0 = get(nullptr, nullptr);
         std::printf("started %d\n", r0);
