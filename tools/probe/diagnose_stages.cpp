@@ -234,9 +234,10 @@ std::vector<Stage> tellStages(const std::vector<LogLine>& log, const RecordFacts
             break;
         }
     }
-    if (record.present && record.latency >= 0 && stages[PING].status != Status::Failed) {
+    if (record.present && record.latency >= 0) {  // a ping was answered, whatever an earlier one met
         stages[PING].status = Status::Ok;
         stages[PING].shownBy = "latency " + std::to_string(record.latency) + " ms in the record";
+        stages[PING].advice.clear();
     }
     if (record.present && (!record.userName.empty() || !record.computerName.empty())) {
         stages[DATA_V1].status = Status::Ok;  // the data arrived, whatever a cycle before met
