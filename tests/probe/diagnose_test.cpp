@@ -290,7 +290,7 @@ TEST(ProbeDiagnose, HealthySessionInOneJsonDocumentAndALibraryThatCannotBeLoaded
         << missing.output;
     EXPECT_EQ(told(missing.output).statuses, "-------s-") << missing.output;
     EXPECT_NE(missing.output.find("The probe could not load the library itself"), std::string::npos) << missing.output;
-    EXPECT_NE(missing.output.find("read only): the key does not exist.\n  with these settings processes of this user "
+    EXPECT_NE(missing.output.find("read only): the key does not exist.\n  With these settings, processes of this user "
                                   "that load the library write no log (severity 0).\n"),
               std::string::npos)
         << missing.output;

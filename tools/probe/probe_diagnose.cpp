@@ -163,7 +163,7 @@ std::string adviceWithoutFailedStage(int exitStatus, long timeoutS, bool haveLog
 const char* const kFolderNote = "its log folder stays for support and holds the user's and the computer's names";
 
 std::string userSettingsNote() {
-    return g_user.logOff ? "with these settings processes of this user that load the library write no log (severity 0)"
+    return g_user.logOff ? "With these settings, processes of this user that load the library write no log (severity 0)"
                          : "";
 }
 
