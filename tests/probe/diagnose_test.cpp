@@ -85,19 +85,16 @@ std::string registryState() {
 }
 
 // A change notification armed on the user's Log key and its subtree, as every host's registry
-// monitor arms it; fired() tells whether anything changed there since.
+// monitor arms it (when the key exists); fired() tells whether anything changed there since.
 struct LogKeyWatch {
     HKEY key = nullptr;
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     LogKeyWatch() {
         if (RegOpenKeyExW(HKEY_CURRENT_USER, kLog, 0, KEY_NOTIFY, &key) == ERROR_SUCCESS) {
-            EXPECT_EQ(RegNotifyChangeKeyValue(key, TRUE, 0xF, event, TRUE), ERROR_SUCCESS);
+            EXPECT_EQ(RegNotifyChangeKeyValue(key, TRUE, 0xF, event, TRUE), LONG(ERROR_SUCCESS));
         }
     }
-    ~LogKeyWatch() {
-        if (key) RegCloseKey(key);
-        CloseHandle(event);
-    }
+    ~LogKeyWatch() { RegCloseKey(key), CloseHandle(event); }
     bool fired() const { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 };
 
@@ -400,6 +397,13 @@ TEST(ProbeDiagnose, CtrlCTellsTheStagesSoFarAndAKilledProbesViewGoesWithTheNextR
         EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (server + L"\\lasting").c_str(), 0, nullptr,
                                   REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &lasting, nullptr),
                   ERROR_CHILD_MUST_BE_VOLATILE);
+        // A second probe meanwhile runs in a view of its own and leaves the running one's alone.
+        const ChildResult beside = runProbe(exeDir() + L"\\plxprobe.exe", "state = WFDisconnected\n", L"--timeout 1");
+        EXPECT_EQ(told(beside.output).statuses, "ooF----s-") << beside.output;
+        EXPECT_EQ(beside.output.find("removed the registry view"), std::string::npos) << beside.output;
+        EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, server.c_str(), L"severity", RRF_RT_REG_DWORD, nullptr, &severity,
+                               &size),
+                  ERROR_SUCCESS);
         TerminateProcess(killed.pi.hProcess, 9);
         EXPECT_EQ(killed.exitCode(10000), 9);
     }
