@@ -123,13 +123,54 @@ std::string withoutCr(std::string text) {  // the probe writes text-mode line en
     return text;
 }
 
+// A probe with --diagnose, started apart from the test; with CREATE_NEW_CONSOLE in a console of its
+// own, so that a Ctrl+C can reach it. Its output goes to a file of its own.
+struct StartedProbe {
+    PROCESS_INFORMATION pi{};
+    std::wstring outPath;
+
+    StartedProbe(const char* session, const std::wstring& args, DWORD flags = 0,
+                 const std::wstring& exe = exeDir() + L"\\plxprobe.exe") {
+        static int started = 0;
+        const std::wstring scenario = writeScenario("session-" + std::to_string(++started), session);
+        outPath = scenario + L".out";
+        SetEnvironmentVariableW(L"WFSIM_SCENARIO", scenario.c_str());
+        pi = startChild(exe, L"--diagnose " + args, std::filesystem::path(exe).parent_path().wstring(), outPath, flags);
+        SetEnvironmentVariableW(L"WFSIM_SCENARIO", nullptr);
+    }
+    ~StartedProbe() {
+        if (pi.hProcess) {
+            TerminateProcess(pi.hProcess, 999);
+            WaitForSingleObject(pi.hProcess, 10000);
+            CloseHandle(pi.hProcess), CloseHandle(pi.hThread);
+        }
+        removeLogFolder(output());
+    }
+    std::string output() const { return withoutCr(readWholeFile(outPath)); }
+    std::string log() const {  // the library's log in the probe's folder, "" before it exists
+        const auto files = logFiles(logFolderOf(output()));
+        return files.empty() ? "" : readWholeFile(files[0]);
+    }
+    void ctrlC() const {  // the console's Ctrl+C, as a user at the probe's console would press it
+        FreeConsole();
+        ASSERT_TRUE(AttachConsole(pi.dwProcessId));
+        SetConsoleCtrlHandler(nullptr, TRUE);  // not for this test process
+        GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+        FreeConsole();
+        SetConsoleCtrlHandler(nullptr, FALSE);  // nor inherited by later children
+    }
+    int exitCode(int waitMs) const {
+        DWORD code = 999;
+        return WaitForSingleObject(pi.hProcess, waitMs) == WAIT_OBJECT_0 && GetExitCodeProcess(pi.hProcess, &code)
+                   ? int(code)
+                   : -1;
+    }
+};
+
 ChildResult runProbe(const std::wstring& exe, const char* session, const std::wstring& args) {
-    SetEnvironmentVariableW(L"WFSIM_SCENARIO", writeScenario("session", session).c_str());
-    ChildResult run = runChild(exe, L"--diagnose " + args, std::filesystem::path(exe).parent_path().wstring());
-    SetEnvironmentVariableW(L"WFSIM_SCENARIO", nullptr);
-    run.output = withoutCr(run.output);
-    removeLogFolder(run.output);
-    return run;
+    const StartedProbe probe(session, args, 0, exe);
+    const int exitCode = probe.exitCode(60000);
+    return {exitCode, probe.output()};
 }
 
 // The stage lines of a text diagnosis: one letter per stage (o ok, F failed, - not reached,
@@ -320,54 +361,11 @@ TEST(ProbeDiagnose, AHostBesideTheProbeKeepsItsOwnSettings) {
     EXPECT_TRUE(waitUntil(hostLogged, 20000));
 }
 
-namespace {
-
-// A probe started apart from the test; in a console of its own, so that a Ctrl+C can reach it.
-struct StartedProbe {
-    PROCESS_INFORMATION pi{};
-    std::wstring outPath;
-
-    StartedProbe(const char* session, const std::wstring& args, DWORD flags = CREATE_NEW_CONSOLE)
-        : outPath(logRoot() + L"\\started-probe.out") {
-        SetEnvironmentVariableW(L"WFSIM_SCENARIO", writeScenario("started-session", session).c_str());
-        pi = startChild(exeDir() + L"\\plxprobe.exe", L"--diagnose " + args, exeDir(), outPath, flags);
-        SetEnvironmentVariableW(L"WFSIM_SCENARIO", nullptr);
-    }
-    ~StartedProbe() {
-        if (pi.hProcess) {
-            TerminateProcess(pi.hProcess, 999);
-            WaitForSingleObject(pi.hProcess, 10000);
-            CloseHandle(pi.hProcess), CloseHandle(pi.hThread);
-        }
-        removeLogFolder(output());
-    }
-    std::string output() const { return withoutCr(readWholeFile(outPath)); }
-    std::string log() const {  // the library's log in the probe's folder, "" before it exists
-        const auto files = logFiles(logFolderOf(output()));
-        return files.empty() || logFolderOf(output()).empty() ? "" : readWholeFile(files[0]);
-    }
-    void ctrlC() const {  // the console's Ctrl+C, as a user at the probe's console would press it
-        FreeConsole();
-        ASSERT_TRUE(AttachConsole(pi.dwProcessId));
-        SetConsoleCtrlHandler(nullptr, TRUE);  // not for this test process
-        GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
-        FreeConsole();
-    }
-    int exitCode(int waitMs) const {
-        DWORD code = 999;
-        return WaitForSingleObject(pi.hProcess, waitMs) == WAIT_OBJECT_0 && GetExitCodeProcess(pi.hProcess, &code)
-                   ? int(code)
-                   : -1;
-    }
-};
-
-}  // namespace
-
 TEST(ProbeDiagnose, CtrlCTellsTheStagesSoFarAndAKilledProbesViewGoesWithTheNextRun) {
     setOriginals(kOriginals[1]);
     const std::string before = registryState();
     {
-        StartedProbe interrupted("channels = CTXCAM\n", L"--json --timeout 60");
+        StartedProbe interrupted("channels = CTXCAM\n", L"--json --timeout 60", CREATE_NEW_CONSOLE);
         ASSERT_TRUE(waitUntil([&] { return interrupted.log().find("oxlens does not exist") != std::string::npos; },
                               30000))
             << interrupted.output();
@@ -382,7 +380,7 @@ TEST(ProbeDiagnose, CtrlCTellsTheStagesSoFarAndAKilledProbesViewGoesWithTheNextR
     }
     DWORD killedPid = 0;
     {
-        StartedProbe killed("channels = CTXCAM\n", L"--timeout 60", 0);
+        StartedProbe killed("channels = CTXCAM\n", L"--timeout 60");
         killedPid = killed.pi.dwProcessId;
         const std::wstring view = std::wstring(kProbes) + L"\\" + std::to_wstring(killedPid);
         const std::wstring server = view + L"\\" + kServer;
