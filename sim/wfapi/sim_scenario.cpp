@@ -231,6 +231,7 @@ bool applySetting(SimState& s, const std::string& key, const std::string& value,
     if (key == "platform_id") return number(config.platformId);
     if (key == "latency_ms") return number(config.roundTripMs);
     if (key == "jitter_ms") return number(config.jitterMs);
+    if (key == "read_wait_max_ms") return number(config.readWaitMaxMs);
     if (key == "state") {
         if (!parseState(value, config.connectState)) {
             error = "not a connect state (a number or a name such as WFActive)";

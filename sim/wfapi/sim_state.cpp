@@ -97,6 +97,7 @@ void applyDefaults(SessionConfig& config) {
     config.clientInfo = defaultClientInfo();
     config.clientInfoV2 = defaultClientInfoV2();
     config.v2Supported = true;
+    config.readWaitMaxMs = 0;
 }
 
 bool takeFault(SimState& s, WfsimFault fault) {

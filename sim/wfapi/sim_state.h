@@ -40,6 +40,7 @@ struct SessionConfig {
     ClientInfo clientInfo{};
     ClientInfoV2Ext clientInfoV2{};
     bool v2Supported = true;
+    DWORD readWaitMaxMs = 0;  // a read that waits gives up after this long, as if timed out (0: never)
 };
 
 struct PendingAnswer {

@@ -365,7 +365,8 @@ BOOL WINAPI WFVirtualChannelRead(HANDLE channel, ULONG timeoutMs, PCHAR buffer, 
         if (bytesRead != nullptr) {
             *bytesRead = 0;
         }
-        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        const DWORD waitMs = s.config.readWaitMaxMs ? std::min<DWORD>(timeoutMs, s.config.readWaitMaxMs) : timeoutMs;
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);
         if ((error = staleChannelError(s, channel)) != ERROR_SUCCESS) {
             // nothing is read
         } else if ((buffer == nullptr && bufferSize > 0) || bytesRead == nullptr) {

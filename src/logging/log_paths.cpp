@@ -94,6 +94,25 @@ int buildLogFileBaseName(int32_t component, int32_t platform, std::string* name)
     return 0;
 }
 
+bool claimLogFileName(std::string* path) {
+    std::wstring wide;
+    if (!utf8ToWide(*path, &wide)) return false;
+    const HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);  // plog opens it again, empty, on its first line
+        return false;
+    }
+    if (GetLastError() != ERROR_FILE_EXISTS) return false;  // plog meets the same problem and stays silent
+    const size_t dot = path->rfind(".log");
+    if (dot == std::string::npos) return false;
+    const std::string unique =
+        path->substr(0, dot) + "_pid" + std::to_string(GetCurrentProcessId()) + path->substr(dot);
+    if (unique.size() >= MAX_PATH) return false;  // keeps the taken name rather than overflow a buffer
+    *path = unique;
+    return true;
+}
+
 int buildLogFilePath(int32_t component, int32_t platform, const std::string& folder, std::string* path) {
     std::string baseName;
     buildLogFileBaseName(component, platform, &baseName);

@@ -79,7 +79,7 @@ int32_t rollingFileCount(int32_t configured) {
 
 }  // namespace
 
-plog::Logger<0>* createFileLogger(int32_t severity, const std::string& path, uint32_t maxFileSize,
+plog::Logger<0>* createFileLogger(int32_t severity, std::string& path, uint32_t maxFileSize,
                                   int32_t maxFileCount) {
     // Serialises the first creation between initLog and the monitor thread.
     static std::mutex creationMutex;
@@ -93,6 +93,9 @@ plog::Logger<0>* createFileLogger(int32_t severity, const std::string& path, uin
         existing->setMaxSeverity(maxSeverity);
         return existing;
     }
+    // A logger created with severity none writes no file until its severity is raised; it
+    // claims no name either, so that a log that is off leaves no empty file behind.
+    if (maxSeverity != plog::none) claimLogFileName(&path);
     return &plog::init(maxSeverity, path.c_str(), maxFileSize, rollingFileCount(maxFileCount));
 }
 

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -353,4 +354,33 @@ TEST(LogLife, ScenariosInFreshProcesses) {
         EXPECT_EQ(std::vector<std::string>(lines.end() - c.log.size(), lines.end()), c.log);
         EXPECT_TRUE(files.size() > 1 || lines.size() == c.log.size()) << lines.size() << " records";
     }
+}
+
+// Two processes that create their log in the same folder within the same second: the second finds
+// the name taken (here held open against writers, as plog holds its file, by this process for each
+// second the child may start in) and writes a file of its own, named with its process id.
+TEST(LogLife, ASecondProcessInTheSameSecondWritesAFileOfItsOwn) {
+    LogKeyBackup backup;
+    Scratch folder(L"plx_logtest same second");
+    fs::create_directories(folder.path);
+    setDword(L"severity", 4);
+    setValue(L"path_root", REG_SZ, folder.path.c_str(), (folder.path.wstring().size() + 1) * sizeof(wchar_t));
+    std::vector<HANDLE> held;
+    for (std::time_t t = std::time(nullptr), end = t + 60; t < end; ++t) {
+        std::tm local{};
+        localtime_s(&local, &t);
+        wchar_t name[64];
+        std::wcsftime(name, 64, L"plx_srv_dll_citrix_[%Y-%m-%d %H-%M-%S].log", &local);
+        held.push_back(CreateFileW((folder.path / name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                   0, nullptr));
+        ASSERT_NE(held.back(), INVALID_HANDLE_VALUE);
+    }
+    const std::string out = runScenario(L"init 1 log P shutdown");
+    for (HANDLE h : held) CloseHandle(h);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(PATH=(.+\\plx_srv_dll_citrix_\[[^\]]+\]_pid\d+\.log)\n)"))) << out;
+    const auto files = filesIn(folder.path);
+    EXPECT_EQ(files.size(), held.size() + 1);
+    for (const auto& f : files) EXPECT_EQ(fs::file_size(f) > 0, f.u8string() == m[1].str()) << f.u8string();
+    EXPECT_EQ(logLines(fs::u8path(m[1].str())).back(), tagged("P", plog::info).back());
 }

@@ -1,10 +1,10 @@
 // plxprobe --diagnose in fresh processes against scripted sessions of the substitute WFAPI.DLL:
-// the usual record output, the stage lines, the advice and the exit code of each failing stage,
-// and the user's log settings exactly as they were after every run, also after Ctrl+C, beside a
-// second probe and after a probe that was killed.
+// the usual record output, the stage lines, the advice and the exit code of each failing stage;
+// the user's log settings byte for byte as they were, unwatched by any change notification, and
+// a host beside the probe untouched by it; Ctrl+C; a killed probe and the run after it.
+#include <algorithm>
 #include <regex>
 #include <sstream>
-#include <thread>
 
 #include "exports/dll_host.h"
 #include "plx_build_info.h"
@@ -17,8 +17,10 @@ const wchar_t* const kKeys[] = {kOrbivex,
                                 L"Software\\Orbivex\\Pathlens\\Log",
                                 L"Software\\Orbivex\\Pathlens\\Log\\server",
                                 L"Software\\Orbivex\\Pathlens\\Log\\client",
-                                L"Software\\Orbivex\\Pathlens\\plxprobe diagnose backup"};
+                                L"Software\\Orbivex\\Pathlens\\plxprobe"};
+const wchar_t* const kLog = kKeys[2];
 const wchar_t* const kServer = kKeys[3];
+const wchar_t* const kProbes = kKeys[5];
 
 struct RegValue {
     const wchar_t* name;
@@ -61,7 +63,7 @@ void setOriginals(const Originals& o) {
         RegCloseKey(client);
 }
 
-// Every key of the chain (and the probes' saved copy) present or not, every value of the library's key.
+// Every key of the chain (and the probes' keys) present or not, every value of the library's key.
 std::string registryState() {
     std::string out;
     for (const wchar_t* path : kKeys) {
@@ -82,6 +84,20 @@ std::string registryState() {
     return out;
 }
 
+// A change notification armed on the user's Log key and its subtree, as every host's registry
+// monitor arms it (when the key exists); fired() tells whether anything changed there since.
+struct LogKeyWatch {
+    HKEY key = nullptr;
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    LogKeyWatch() {
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, kLog, 0, KEY_NOTIFY, &key) == ERROR_SUCCESS) {
+            EXPECT_EQ(RegNotifyChangeKeyValue(key, TRUE, 0xF, event, TRUE), LONG(ERROR_SUCCESS));
+        }
+    }
+    ~LogKeyWatch() { RegCloseKey(key), CloseHandle(event); }
+    bool fired() const { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
+};
+
 std::wstring writeScenario(const std::string& name, const char* session) {
     const std::wstring path = logRoot() + L"\\" + std::filesystem::path(name).wstring() + L".txt";
     std::filesystem::create_directories(logRoot());
@@ -91,20 +107,70 @@ std::wstring writeScenario(const std::string& name, const char* session) {
     return path;
 }
 
-// The probe keeps its log folder for the support engineer; the tests remove it.
-void removeLogFolder(const std::string& output) {
+// The probe's log folder, as it names it; it keeps the folder for the support engineer, the tests remove it.
+std::wstring logFolderOf(const std::string& output) {
     static const std::regex folder(R"(for this run, into ([^;\r\n]+);)");
     std::smatch m;
+    return std::regex_search(output, m, folder) ? std::filesystem::u8path(m[1].str()).wstring() : L"";
+}
+void removeLogFolder(const std::string& output) {
     std::error_code ignored;
-    if (std::regex_search(output, m, folder)) std::filesystem::remove_all(std::filesystem::u8path(m[1].str()), ignored);
+    if (!logFolderOf(output).empty()) std::filesystem::remove_all(logFolderOf(output), ignored);
 }
 
+std::string withoutCr(std::string text) {  // the probe writes text-mode line ends
+    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+    return text;
+}
+
+// A probe with --diagnose, started apart from the test; with CREATE_NEW_CONSOLE in a console of its
+// own, so that a Ctrl+C can reach it. Its output goes to a file of its own.
+struct StartedProbe {
+    PROCESS_INFORMATION pi{};
+    std::wstring outPath;
+
+    StartedProbe(const char* session, const std::wstring& args, DWORD flags = 0,
+                 const std::wstring& exe = exeDir() + L"\\plxprobe.exe") {
+        static int started = 0;
+        const std::wstring scenario = writeScenario("session-" + std::to_string(++started), session);
+        outPath = scenario + L".out";
+        SetEnvironmentVariableW(L"WFSIM_SCENARIO", scenario.c_str());
+        pi = startChild(exe, L"--diagnose " + args, std::filesystem::path(exe).parent_path().wstring(), outPath, flags);
+        SetEnvironmentVariableW(L"WFSIM_SCENARIO", nullptr);
+    }
+    ~StartedProbe() {
+        if (pi.hProcess) {
+            TerminateProcess(pi.hProcess, 999);
+            WaitForSingleObject(pi.hProcess, 10000);
+            CloseHandle(pi.hProcess), CloseHandle(pi.hThread);
+        }
+        removeLogFolder(output());
+    }
+    std::string output() const { return withoutCr(readWholeFile(outPath)); }
+    std::string log() const {  // the library's log in the probe's folder, "" before it exists
+        const auto files = logFiles(logFolderOf(output()));
+        return files.empty() ? "" : readWholeFile(files[0]);
+    }
+    void ctrlC() const {  // the console's Ctrl+C, as a user at the probe's console would press it
+        FreeConsole();
+        ASSERT_TRUE(AttachConsole(pi.dwProcessId));
+        SetConsoleCtrlHandler(nullptr, TRUE);  // not for this test process
+        GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+        FreeConsole();
+        SetConsoleCtrlHandler(nullptr, FALSE);  // nor inherited by later children
+    }
+    int exitCode(int waitMs) const {
+        DWORD code = 999;
+        return WaitForSingleObject(pi.hProcess, waitMs) == WAIT_OBJECT_0 && GetExitCodeProcess(pi.hProcess, &code)
+                   ? int(code)
+                   : -1;
+    }
+};
+
 ChildResult runProbe(const std::wstring& exe, const char* session, const std::wstring& args) {
-    SetEnvironmentVariableW(L"WFSIM_SCENARIO", writeScenario("session", session).c_str());
-    ChildResult run = runChild(exe, L"--diagnose " + args, std::filesystem::path(exe).parent_path().wstring());
-    SetEnvironmentVariableW(L"WFSIM_SCENARIO", nullptr);
-    removeLogFolder(run.output);
-    return run;
+    const StartedProbe probe(session, args, 0, exe);
+    const int exitCode = probe.exitCode(60000);
+    return {exitCode, probe.output()};
 }
 
 // The stage lines of a text diagnosis: one letter per stage (o ok, F failed, - not reached,
@@ -119,7 +185,6 @@ Told told(const std::string& output) {
     std::istringstream in(output);
     std::string line;
     while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
         std::smatch m;
         if (std::regex_match(line, m, stageLine)) {
             t.statuses += m[1] == "ok" ? 'o' : m[1] == "FAILED" ? 'F' : m[1] == "skipped" ? 's' : '-';
@@ -129,6 +194,26 @@ Told told(const std::string& output) {
         }
     }
     return t;
+}
+
+// True when the probe's standard output (after its messages on stderr) is exactly one JSON object:
+// brackets balanced outside strings, nothing after the object's end.
+bool oneJsonObject(const std::string& output) {
+    const size_t start = output.find("\n{\n");
+    int depth = 0;
+    bool inString = false;
+    for (size_t i = start == std::string::npos ? output.size() : start + 1; i < output.size(); ++i) {
+        const char c = output[i];
+        if (inString)
+            i += c == '\\', inString = c != '"';
+        else if (c == '"')
+            inString = true;
+        else if ((c == '}' || c == ']') && --depth == 0)
+            return output.find_first_not_of(" \r\n", i + 1) == std::string::npos;
+        else
+            depth += c == '{' || c == '[';
+    }
+    return false;
 }
 
 std::wstring noWfapiProbe() {  // the probe and the plug-in, by whatever name, in a folder without WFAPI.DLL
@@ -170,15 +255,19 @@ TEST(ProbeDiagnose, EachFailingStageIsNamedWithItsLineAndAdvice) {
          " === WFVirtualChannelOpen failed: [31] : ", "the channel cannot be opened"},
         {"ping failing", "fault.no_answer = -1\n", L"--timeout 1", 4, "oooooF-s-", "PONG response eeading error:258",
          "does not answer"},
+        // An old client never answers version-2 requests; its reads give up after 200 ms, not 5 s.
+        {"old client", "v2 = 0\nread_wait_max_ms = 200\n", L"--v2 --timeout 4", 4, "oooooooFo",
+         "didn't get data v2 (maybe old client)...", "its OXLENS component is too old"},
         {"read failures", "fault.data_read_fails = 2\n", L"--timeout 10", 0, "ooooooosF",
          "VirtualChannelRead Failed 31 (2 failed version-1 reads in the log", "Channel reads fail now and then"},
     };
     for (const DiagnoseCase& c : cases) {
         SCOPED_TRACE(c.name);
-        const Originals& originals = kOriginals[(&c - cases) % std::size(kOriginals)];
-        setOriginals(originals);
+        setOriginals(kOriginals[(&c - cases) % std::size(kOriginals)]);
         const std::string before = registryState();
+        const LogKeyWatch watch;
         const ChildResult run = runProbe(&c == cases ? noWfapiProbe() : probe, c.session, c.args);
+        EXPECT_FALSE(watch.fired());
         EXPECT_EQ(registryState(), before);
         EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
         const Told t = told(run.output);
@@ -187,13 +276,13 @@ TEST(ProbeDiagnose, EachFailingStageIsNamedWithItsLineAndAdvice) {
         EXPECT_NE(t.shownBy[failed].find(c.failedLine), std::string::npos) << t.shownBy[failed];
         EXPECT_NE(run.output.find("What to do (stage " + std::to_string(failed + 1)), std::string::npos) << run.output;
         EXPECT_NE(run.output.find(c.advice), std::string::npos) << run.output;
-        EXPECT_NE(run.output.find("other processes of this user that have the library loaded log at debug too"),
+        EXPECT_NE(run.output.find("only in this process: the user's log settings and other processes are not touched"),
                   std::string::npos);
-        EXPECT_NE(run.output.find("Log settings: back as they were"), std::string::npos) << run.output;
+        EXPECT_EQ(run.output.find("Every stage passed"), std::string::npos) << run.output;
     }
 }
 
-TEST(ProbeDiagnose, HealthySessionInJsonAndALibraryThatCannotBeLoaded) {
+TEST(ProbeDiagnose, HealthySessionInOneJsonDocumentAndALibraryThatCannotBeLoaded) {
     setOriginals(kOriginals[2]);
     const std::string before = registryState();
     const std::wstring probe = exeDir() + L"\\plxprobe.exe";
@@ -201,13 +290,21 @@ TEST(ProbeDiagnose, HealthySessionInJsonAndALibraryThatCannotBeLoaded) {
         runProbe(probe, "user_name = probe.user\ncomputer_name = PROBE-PC\n", L"--json --v2 --timeout 20");
     EXPECT_EQ(registryState(), before);
     EXPECT_EQ(data.exitCode, 0) << data.output;
+    EXPECT_TRUE(oneJsonObject(data.output)) << data.output;
+    EXPECT_NE(data.output.find("\n{\n\"record\": {\n  \"record\": 1,\n  \"version\": 2,"), std::string::npos)
+        << data.output;
     EXPECT_NE(data.output.find("\"userName\": \"probe.user\""), std::string::npos) << data.output;
-    EXPECT_NE(data.output.find("\"version\": 2"), std::string::npos) << data.output;
+    EXPECT_NE(data.output.find("\"dllVersion\": \"" PLX_VERSION_TEXT "\""), std::string::npos) << data.output;
     size_t ok = 0;
     for (size_t at = 0; (at = data.output.find("\"status\": \"ok\"", at)) != std::string::npos; ++at) ++ok;
     EXPECT_EQ(ok, 9u) << data.output;
     EXPECT_NE(data.output.find("\"first_failed_stage\": null,"), std::string::npos) << data.output;
-    EXPECT_NE(data.output.find("\"dllVersion\": \"" PLX_VERSION_TEXT "\""), std::string::npos) << data.output;
+    // The user's own settings, as they are stored, whatever the library makes of them.
+    EXPECT_NE(data.output.find("\"present\": true, \"severity\": \"4294967295 (REG_DWORD)\", \"path_root\": \"\\\"C\\\" "
+                               "(REG_SZ)\", \"max_file_size\": \"type 11, 8 bytes (not read by the library)\", "
+                               "\"max_file_count\": \"type 7, 6 bytes (not read by the library)\", \"note\": \"\"}"),
+              std::string::npos)
+        << data.output;
     // --version: both versions from the files' version resources, no get call and no log.
     const ChildResult version = runChild(probe, L"--version", exeDir());
     EXPECT_EQ(version.exitCode, 0) << version.output;
@@ -215,97 +312,106 @@ TEST(ProbeDiagnose, HealthySessionInJsonAndALibraryThatCannotBeLoaded) {
               0u) << version.output;
     EXPECT_NE(version.output.find("\n" PLX_DLL_NAME " " PLX_VERSION_TEXT " ("), std::string::npos) << version.output;
 
+    // No library, and no temp folder either (GetTempPathW fails): the log folder is still absolute.
+    setOriginals(kOriginals[0]);
+    const std::wstring tooLong = L"C:\\" + std::wstring(MAX_PATH, L't');
+    std::vector<std::pair<const wchar_t*, std::wstring>> saved;
+    for (const wchar_t* name : {L"TMP", L"TEMP", L"USERPROFILE"}) {
+        wchar_t value[32768] = {};
+        saved.emplace_back(name, std::wstring(value, GetEnvironmentVariableW(name, value, 32768)));
+        SetEnvironmentVariableW(name, tooLong.c_str());
+    }
     const ChildResult missing = runProbe(probe, "", L"--timeout 1 C:\\nowhere\\plugin.dll");
-    EXPECT_EQ(registryState(), before);
+    for (const auto& [name, value] : saved) SetEnvironmentVariableW(name, value.empty() ? nullptr : value.c_str());
     EXPECT_EQ(missing.exitCode, 2) << missing.output;
+    EXPECT_TRUE(std::regex_search(missing.output, std::regex(R"(for this run, into [A-Z]:\\[^;]*\\plxprobe-diagnose-)")))
+        << missing.output;
     EXPECT_EQ(told(missing.output).statuses, "-------s-") << missing.output;
     EXPECT_NE(missing.output.find("The probe could not load the library itself"), std::string::npos) << missing.output;
+    EXPECT_NE(missing.output.find("read only): the key does not exist.\n  With these settings, processes of this user "
+                                  "that load the library write no log (severity 0).\n"),
+              std::string::npos)
+        << missing.output;
 }
 
-namespace {
-
-// A probe in a console of its own, so that a Ctrl+C can reach it; its output goes to a file.
-struct ConsoleProbe {
-    PROCESS_INFORMATION pi{};
-    std::wstring outPath;
-
-    ConsoleProbe(const char* session, const std::wstring& args) : outPath(logRoot() + L"\\console-probe.out") {
-        SetEnvironmentVariableW(L"WFSIM_SCENARIO", writeScenario("console-session", session).c_str());
-        pi = startChild(exeDir() + L"\\plxprobe.exe", L"--diagnose " + args, exeDir(), outPath, CREATE_NEW_CONSOLE);
-        SetEnvironmentVariableW(L"WFSIM_SCENARIO", nullptr);
-    }
-    ~ConsoleProbe() {
-        if (pi.hProcess) {
-            TerminateProcess(pi.hProcess, 999);
-            WaitForSingleObject(pi.hProcess, 10000);
-            CloseHandle(pi.hProcess), CloseHandle(pi.hThread);
-        }
-        removeLogFolder(output());
-    }
-    std::string output() const { return readWholeFile(outPath); }
-    void ctrlC() const {  // the console's Ctrl+C, as a user at the probe's console would press it
-        FreeConsole();
-        ASSERT_TRUE(AttachConsole(pi.dwProcessId));
-        SetConsoleCtrlHandler(nullptr, TRUE);  // not for this test process
-        GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
-        FreeConsole();
-    }
-    int exitCode(int waitMs) const {
-        DWORD code = 999;
-        return WaitForSingleObject(pi.hProcess, waitMs) == WAIT_OBJECT_0 && GetExitCodeProcess(pi.hProcess, &code)
-                   ? int(code)
-                   : -1;
-    }
-};
-
-bool severitySwitchedOn() {
-    DWORD severity = 0, size = sizeof severity;
-    return RegGetValueW(HKEY_CURRENT_USER, kServer, L"severity", RRF_RT_REG_DWORD, nullptr, &severity, &size) ==
-               ERROR_SUCCESS &&
-           severity == 5;
+// A host that has the library loaded with its log off runs while the probe does: it creates no
+// log file and sees no change, and when its log is turned on afterwards it writes where its own
+// settings say. The host is this test process (the first and only get call of the in-process DLL).
+TEST(ProbeDiagnose, AHostBesideTheProbeKeepsItsOwnSettings) {
+    setOriginals(kOriginals[0]);
+    const std::wstring hostFolder = logRoot() + L"\\host";
+    setLogFolder(hostFolder);
+    const DWORD off = 0, info = 4;
+    setServerValue(L"severity", REG_DWORD, &off, sizeof off);
+    configureSession();
+    ASSERT_EQ(call(false), ICASRV_STARTED);
+    const LogKeyWatch watch;
+    const ChildResult run = runProbe(exeDir() + L"\\plxprobe.exe", "", L"--timeout 20");
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_FALSE(watch.fired());
+    EXPECT_TRUE(logFiles(hostFolder).empty());
+    // Written again each second until the host's log has lines: its monitor re-arms its watch a
+    // second after each change it read, and a change before that would go unseen.
+    const auto hostLogged = [&] {
+        setServerValue(L"severity", REG_DWORD, &info, sizeof info);
+        return waitUntil([&] { return logFiles(hostFolder).size() == 1 &&
+                                      std::filesystem::file_size(logFiles(hostFolder)[0]) > 0; },
+                         1000);
+    };
+    EXPECT_TRUE(waitUntil(hostLogged, 20000));
 }
 
-}  // namespace
-
-TEST(ProbeDiagnose, SettingsSurviveASecondProbeCtrlCAndAKilledProbe) {
+TEST(ProbeDiagnose, CtrlCTellsTheStagesSoFarAndAKilledProbesViewGoesWithTheNextRun) {
     setOriginals(kOriginals[1]);
     const std::string before = registryState();
     {
-        // An old client never answers version-2 requests: each of the five reads of a request waits 5 s.
-        ConsoleProbe old("v2 = 0\n", L"--v2 --json --timeout 60");
-        ASSERT_TRUE(waitUntil(
-            [&] { return old.output().find("calling icasrv_get_remote_info_v2") != std::string::npos; }, 20000))
-            << old.output();
-        // A second probe starts and ends while the first runs: it leaves the settings to the first one.
-        const ChildResult second = runProbe(exeDir() + L"\\plxprobe.exe", "channels = CTXCAM\n", L"--timeout 1");
-        EXPECT_EQ(second.exitCode, 4);
-        EXPECT_NE(second.output.find("another plxprobe --diagnose runs (process "), std::string::npos) << second.output;
-        EXPECT_NE(second.output.find("Log settings: another plxprobe --diagnose still runs"), std::string::npos);
-        EXPECT_TRUE(severitySwitchedOn());
-        // Ctrl+C once the first version-2 read has waited in vain: the settings go back at once,
-        // while the probe still waits for the library's request to end.
-        std::this_thread::sleep_for(std::chrono::seconds(6));
-        old.ctrlC();
-        EXPECT_TRUE(waitUntil([&] { return registryState() == before; }, 5000)) << registryState();
-        EXPECT_EQ(old.exitCode(60000), 130) << old.output();
-        const std::string json = old.output();
-        EXPECT_NE(json.find("\"stage\": 8, \"name\": \"version-2 data\", \"status\": \"failed\", \"shown_by\": "),
-                  std::string::npos)
+        StartedProbe interrupted("channels = CTXCAM\n", L"--json --timeout 60", CREATE_NEW_CONSOLE);
+        ASSERT_TRUE(waitUntil([&] { return interrupted.log().find("oxlens does not exist") != std::string::npos; },
+                              30000))
+            << interrupted.output();
+        interrupted.ctrlC();
+        EXPECT_EQ(interrupted.exitCode(30000), 130) << interrupted.output();
+        const std::string json = interrupted.output();
+        EXPECT_TRUE(oneJsonObject(json)) << json;
+        EXPECT_NE(json.find("\n{\n\"record\": null\n,\n\"diagnosis\": {\n    \"exit_code\": 130,"), std::string::npos)
             << json;
-        EXPECT_NE(json.find("\"first_failed_stage\": 8,"), std::string::npos) << json;
-        EXPECT_NE(json.find("its OXLENS component is too old"), std::string::npos) << json;
+        EXPECT_NE(json.find("\"first_failed_stage\": 4,"), std::string::npos) << json;
         EXPECT_EQ(registryState(), before);
     }
+    DWORD killedPid = 0;
     {
-        // A probe killed after it switched the settings: the next one puts them back first.
-        ConsoleProbe killed("channels = CTXCAM\n", L"--timeout 60");
-        ASSERT_TRUE(waitUntil(severitySwitchedOn, 20000)) << killed.output();
+        StartedProbe killed("channels = CTXCAM\n", L"--timeout 60");
+        killedPid = killed.pi.dwProcessId;
+        const std::wstring view = std::wstring(kProbes) + L"\\" + std::to_wstring(killedPid);
+        const std::wstring server = view + L"\\" + kServer;
+        ASSERT_TRUE(waitUntil([&] { return !killed.log().empty(); }, 30000)) << killed.output();
+        // Its view: the settings the library reads, every key of it volatile.
+        DWORD severity = 0, size = sizeof severity;
+        EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, server.c_str(), L"severity", RRF_RT_REG_DWORD, nullptr, &severity,
+                               &size),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(severity, 5u);
+        HKEY lasting = nullptr;
+        EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (server + L"\\lasting").c_str(), 0, nullptr,
+                                  REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &lasting, nullptr),
+                  ERROR_CHILD_MUST_BE_VOLATILE);
+        // A second probe meanwhile runs in a view of its own and leaves the running one's alone.
+        const ChildResult beside = runProbe(exeDir() + L"\\plxprobe.exe", "state = WFDisconnected\n", L"--timeout 1");
+        EXPECT_EQ(told(beside.output).statuses, "ooF----s-") << beside.output;
+        EXPECT_EQ(beside.output.find("removed the registry view"), std::string::npos) << beside.output;
+        EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, server.c_str(), L"severity", RRF_RT_REG_DWORD, nullptr, &severity,
+                               &size),
+                  ERROR_SUCCESS);
         TerminateProcess(killed.pi.hProcess, 9);
         EXPECT_EQ(killed.exitCode(10000), 9);
     }
-    EXPECT_NE(registryState(), before);
+    // What the killed probe left is its view alone, which no one else reads.
+    std::string left = before;
+    left.replace(left.find("plxprobe: absent"), 16, "plxprobe: present");
+    EXPECT_EQ(registryState(), left);
     const ChildResult next = runProbe(exeDir() + L"\\plxprobe.exe", "fault.session_id_zero = -1\n", L"--timeout 1");
-    EXPECT_NE(next.output.find("put back the log settings that an earlier plxprobe --diagnose (process "),
+    EXPECT_NE(next.output.find("removed the registry view that an earlier plxprobe --diagnose (process " +
+                               std::to_string(killedPid) + ") left when it was stopped"),
               std::string::npos)
         << next.output;
     EXPECT_EQ(registryState(), before);

@@ -28,8 +28,9 @@ const std::string kNoNames = line("ERROR", "OxMetricsTask::run",
 struct ReaderCase {
     const char* what;
     std::string log;
-    const char* statuses;  // o ok, F failed, - not reached, s skipped
-    const char* failedShownBy;
+    const char* statuses;       // o ok, F failed, - not reached, s skipped
+    const char* failedShownBy;  // nullptr: no stage failed
+    diagnose::RecordFacts record;
 };
 
 }  // namespace
@@ -38,21 +39,26 @@ TEST(StageReader, ACycleTellsCausesApartFromConsequences) {
     const ReaderCase cases[] = {
         // Names missing after a short answer: the short answer is the cause.
         {"short answers", "\xEF\xBB\xBF" + kCycle + kActive + kOpened + kShort + kCycle + kActive + kShort + kNoNames,
-         "ooooooFso", "VirtualChannelRead Too Short - read 2088 bytes"},
-        {"nameless answers", kCycle + kActive + kOpened + kNoNames, "ooooooFso", "is empty."},
+         "ooooooFso", "VirtualChannelRead Too Short - read 2088 bytes", {}},
+        {"nameless answers", kCycle + kActive + kOpened + kNoNames, "ooooooFso", "is empty.", {}},
         // A disconnect in a later cycle: the last cycle counts; what passed before stays passed.
         {"disconnected later",
          kCycle + kActive + kOpened + kCycle +
              line("DEBUG", "querySessionState",
                   " === WFQuerySessionInformation success; WFConnectState = "
                   "WFDisconnected [WinStation logged on without client]"),
-         "ooFoo--s-", "WFDisconnected"},
+         "ooFoo--s-", "WFDisconnected", {}},
+        // A ping that failed in an early cycle, then a record with a measured latency: the ping works.
+        {"a ping failed once",
+         kCycle + kActive + kOpened + line("ERROR", "SendBeginAndEndPing", "PONG response eeading error:258") + kCycle +
+             kActive,
+         "oooooooso", nullptr, {true, 21, 0, "u", "PC", ""}},
     };
     for (const ReaderCase& c : cases) {
         SCOPED_TRACE(c.what);
         std::vector<diagnose::LogLine> log;
         diagnose::parseLog(c.log, log);
-        const std::vector<diagnose::Stage> stages = diagnose::tellStages(log, {}, false);
+        const std::vector<diagnose::Stage> stages = diagnose::tellStages(log, c.record, false);
         std::string statuses;
         for (const auto& s : stages)
             statuses += "o-Fs"[s.status == diagnose::Status::Ok           ? 0
@@ -61,6 +67,10 @@ TEST(StageReader, ACycleTellsCausesApartFromConsequences) {
                                                                           : 3];
         EXPECT_EQ(statuses, c.statuses);
         const size_t failed = statuses.find('F');
+        if (!c.failedShownBy) {
+            EXPECT_EQ(stages[5].shownBy, "latency 21 ms in the record");
+            continue;
+        }
         ASSERT_NE(failed, std::string::npos);
         EXPECT_NE(stages[failed].shownBy.find(c.failedShownBy), std::string::npos) << stages[failed].shownBy;
         EXPECT_NE(stages[failed].shownBy.find("2026-12-06 10:00:00.000 "), std::string::npos);

@@ -7,9 +7,9 @@ bool Key::open(HKEY parent, const wchar_t* path, REGSAM access) {
     return RegOpenKeyExW(parent, path, 0, access | kView, &handle) == ERROR_SUCCESS;
 }
 
-bool Key::create(HKEY parent, const wchar_t* path) {
+bool Key::create(HKEY parent, const wchar_t* name, DWORD options) {
     close();
-    return RegCreateKeyExW(parent, path, 0, nullptr, 0, KEY_READ | KEY_WRITE | kView, nullptr, &handle, nullptr) ==
+    return RegCreateKeyExW(parent, name, 0, nullptr, options, KEY_ALL_ACCESS | kView, nullptr, &handle, nullptr) ==
            ERROR_SUCCESS;
 }
 
@@ -28,33 +28,20 @@ bool readRaw(HKEY key, const wchar_t* name, RawValue& out) {
     return false;
 }
 
-bool writeRaw(HKEY key, const wchar_t* name, const RawValue& v) {
-    static const BYTE nothing = 0;
-    return RegSetValueExW(key, name, 0, v.type, v.data.empty() ? &nothing : v.data.data(),
-                          static_cast<DWORD>(v.data.size())) == ERROR_SUCCESS;
-}
-
 bool writeDword(HKEY key, const wchar_t* name, DWORD value) {
     return RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value) ==
            ERROR_SUCCESS;
 }
 
-DWORD readDword(HKEY key, const wchar_t* name, DWORD fallback) {
-    RawValue v;
-    return readRaw(key, name, v) && v.type == REG_DWORD && v.data.size() == 4
-               ? *reinterpret_cast<const DWORD*>(v.data.data())
-               : fallback;
-}
-
-bool keyExists(const wchar_t* path) {
-    Key k;
-    return k.open(HKEY_CURRENT_USER, path, KEY_READ);
+bool writeText(HKEY key, const wchar_t* name, const std::wstring& text) {
+    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                          static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
 }
 
 void deleteIfEmpty(const wchar_t* path) {
     Key k;
     DWORD subkeys = 1, values = 1;
-    if (!k.open(HKEY_CURRENT_USER, path, KEY_READ) ||
+    if (!k.open(HKEY_CURRENT_USER, path) ||
         RegQueryInfoKeyW(k.handle, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
                          nullptr, nullptr) != ERROR_SUCCESS)
         return;

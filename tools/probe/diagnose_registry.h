@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <string>
 #include <vector>
 
 namespace diagnose {
@@ -20,8 +21,9 @@ struct Key {
         if (handle) RegCloseKey(handle);
         handle = nullptr;
     }
-    bool open(HKEY parent, const wchar_t* path, REGSAM access = KEY_READ | KEY_WRITE);
-    bool create(HKEY parent, const wchar_t* path);  // opens it, creating it and the keys above as needed
+    bool open(HKEY parent, const wchar_t* path, REGSAM access = KEY_READ);
+    // Opens the key below parent, creating it when missing (one level) with these options.
+    bool create(HKEY parent, const wchar_t* name, DWORD options);
 };
 
 // A value as stored: its type and its bytes, whatever they are.
@@ -30,11 +32,10 @@ struct RawValue {
     std::vector<BYTE> data;
 };
 
-bool readRaw(HKEY key, const wchar_t* name, RawValue& out);          // false: no such value
-bool writeRaw(HKEY key, const wchar_t* name, const RawValue& value);  // the very type and bytes
+bool readRaw(HKEY key, const wchar_t* name, RawValue& out);  // false: no such value
 bool writeDword(HKEY key, const wchar_t* name, DWORD value);
-DWORD readDword(HKEY key, const wchar_t* name, DWORD fallback);  // fallback unless a 4-byte REG_DWORD
-bool keyExists(const wchar_t* path);                            // under HKEY_CURRENT_USER
-void deleteIfEmpty(const wchar_t* path);                        // ... only when it holds no value and no key
+bool writeText(HKEY key, const wchar_t* name, const std::wstring& text);  // REG_SZ
+// Deletes the key under HKEY_CURRENT_USER when it holds no value and no key.
+void deleteIfEmpty(const wchar_t* path);
 
 }  // namespace diagnose

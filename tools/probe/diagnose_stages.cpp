@@ -213,6 +213,8 @@ std::vector<Stage> tellStages(const std::vector<LogLine>& log, const RecordFacts
             if (!matches(r, l)) continue;
             // Names missing after a failed request are its consequence, not a cause of their own.
             if (r.advice == kEmptyNames && v1FailedInCycle) break;
+            // So is the failure of a version-2 request that an old client left unanswered.
+            if (r.advice == kV2Failed && stages[DATA_V2].advice == kOldClient) break;
             Stage& s = stages[r.stage];
             s.status = r.ok ? Status::Ok : Status::Failed;
             const std::string& detail = !r.detailFrom ? l.raw : r.stage == DATA_V1 ? lastV1Line : lastV2Line;
@@ -234,9 +236,10 @@ std::vector<Stage> tellStages(const std::vector<LogLine>& log, const RecordFacts
             break;
         }
     }
-    if (record.present && record.latency >= 0 && stages[PING].status != Status::Failed) {
+    if (record.present && record.latency >= 0) {  // a ping was answered, whatever an earlier one met
         stages[PING].status = Status::Ok;
         stages[PING].shownBy = "latency " + std::to_string(record.latency) + " ms in the record";
+        stages[PING].advice.clear();
     }
     if (record.present && (!record.userName.empty() || !record.computerName.empty())) {
         stages[DATA_V1].status = Status::Ok;  // the data arrived, whatever a cycle before met

@@ -1,5 +1,6 @@
-// plxprobe --diagnose: switches the library's log on for the run, then reads it back and prints
-// the stages with the line that shows each, and for the first failed stage what to do.
+// plxprobe --diagnose: switches the library's log on for this process only (a registry view of
+// its own), then reads the log back and prints the stages with the line that shows each, and for
+// the first failed stage what to do.
 #include "probe_diagnose.h"
 
 #include <windows.h>
@@ -8,8 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "diagnose_settings.h"
 #include "diagnose_stages.h"
+#include "diagnose_view.h"
 #include "plx_srv_citrix.h"
 extern "C" {
 #include "probe_format.h"  // a C header without C++ guards
@@ -20,13 +21,11 @@ namespace {
 // The probe's exit codes (see probe_main.c) that need words of their own here.
 enum { EXIT_DATA = 0, EXIT_NO_LIBRARY = 2, EXIT_NO_DATA = 4, EXIT_INTERRUPTED = 130 };
 
-const char* const kOthersLogToo =
-    "plxprobe: while it runs, other processes of this user that have the library loaded log at debug too:\n"
-    "          their registry monitors see the change (one that had no log yet starts one in that folder).\n";
+const char* const kServerKeyText = "HKCU\\Software\\Orbivex\\Pathlens\\Log\\server";
 
 std::wstring g_folder;
-std::string g_switchError;  // empty once the settings are switched
-DWORD g_mainThread = 0;
+std::string g_viewError;  // empty once the library's log is on in the probe's own view
+diagnose::UserSettings g_user;
 
 std::string utf8(const std::wstring& text) {
     if (text.empty()) return {};
@@ -41,18 +40,27 @@ bool ascii(const std::wstring& text) {
     return std::all_of(text.begin(), text.end(), [](wchar_t c) { return c < 0x80; });
 }
 
-// A new folder under the user's temp folder. The library hands path_root to the file system as
-// text in the system code page, so a temp path with other characters is taken in its short form.
+std::wstring fullPath(const std::wstring& path) {
+    wchar_t full[MAX_PATH + 1];
+    const DWORD n = GetFullPathNameW(path.c_str(), MAX_PATH + 1, full, nullptr);
+    return n > 0 && n <= MAX_PATH ? std::wstring(full, n) : std::wstring();
+}
+
+// A new folder under the user's temp folder, as an absolute path in every case: without a temp
+// folder (GetTempPathW fails) it goes under the current folder. The library hands path_root to
+// the file system as text in the system code page, so a path with other characters is taken in
+// its short form.
 std::wstring makeFreshFolder() {
     wchar_t temp[MAX_PATH + 1];
     const DWORD n = GetTempPathW(MAX_PATH + 1, temp);
-    std::wstring base(temp, n > 0 && n <= MAX_PATH ? n : 0);
+    std::wstring base = fullPath(n > 0 && n <= MAX_PATH ? std::wstring(temp, n) : std::wstring(L"."));
     if (!ascii(base)) {
         wchar_t shortPath[MAX_PATH + 1];
         const DWORD s = GetShortPathNameW(base.c_str(), shortPath, MAX_PATH + 1);
         if (s > 0 && s <= MAX_PATH) base.assign(shortPath, s);
     }
-    if (!base.empty() && base.back() != L'\\') base += L'\\';
+    if (base.empty()) return base;
+    if (base.back() != L'\\') base += L'\\';
     SYSTEMTIME t;
     GetLocalTime(&t);
     wchar_t name[96];
@@ -62,11 +70,6 @@ std::wstring makeFreshFolder() {
         if (CreateDirectoryW((base + name).c_str(), nullptr)) return base + name;
     }
     return {};
-}
-
-BOOL WINAPI onConsoleCtrl(DWORD) {
-    diagnose::restoreLogSettings();
-    return FALSE;  // the probe's own handler (or the system) goes on as without --diagnose
 }
 
 // The whole file, read while the library may still append to it (it is not, once cleanup returned).
@@ -88,10 +91,8 @@ struct LogFile {
     std::string text;
 };
 
-// The library's log files in the folder that this process wrote: the first get call runs on the
-// probe's main thread, so its thread id is in the file. Another process of the user that started
-// its log while the settings pointed here writes a file of its own, which is left out.
-std::vector<LogFile> ownLogFiles() {
+// The library's log files in the probe's own folder (only this process logs there), rolled ones first.
+std::vector<LogFile> logFiles() {
     std::vector<LogFile> all;
     WIN32_FIND_DATAW found;
     const HANDLE find = FindFirstFileW((g_folder + L"\\*.log").c_str(), &found);
@@ -101,14 +102,9 @@ std::vector<LogFile> ownLogFiles() {
         all.push_back(LogFile{path, found.ftLastWriteTime, readWhole(path)});
     } while (FindNextFileW(find, &found));
     FindClose(find);
-    std::sort(all.begin(), all.end(), [](const LogFile& a, const LogFile& b) {
-        return CompareFileTime(&a.written, &b.written) < 0;  // rolled files first
-    });
-    const std::string mark = "[" + std::to_string(g_mainThread) + "] [";
-    std::vector<LogFile> own;
-    for (LogFile& f : all)
-        if (f.text.find(mark) != std::string::npos) own.push_back(std::move(f));
-    return own.empty() ? all : own;
+    std::sort(all.begin(), all.end(),
+              [](const LogFile& a, const LogFile& b) { return CompareFileTime(&a.written, &b.written) < 0; });
+    return all;
 }
 
 std::string text(const char* array, size_t capacity) { return std::string(array, strnlen(array, capacity)); }
@@ -145,8 +141,8 @@ const char* statusWord(diagnose::Status s, bool json) {
 
 // What to do when no stage failed: the run itself tells.
 std::string adviceWithoutFailedStage(int exitStatus, long timeoutS, bool haveLog) {
-    if (!g_switchError.empty())
-        return "The log could not be switched on (" + g_switchError + "), so the stages are unknown.";
+    if (!g_viewError.empty())
+        return "The log could not be switched on (" + g_viewError + "), so the stages are unknown.";
     if (exitStatus == EXIT_NO_LIBRARY)
         return "The probe could not load the library itself (see the error above): check the path, and that the "
                "library is built for the same architecture as the probe.";
@@ -158,14 +154,24 @@ std::string adviceWithoutFailedStage(int exitStatus, long timeoutS, bool haveLog
     if (exitStatus == EXIT_NO_DATA)
         return "No stage failed within the time limit of " + std::to_string(timeoutS) +
                " s: the first polling cycle has not finished. Run the probe again with a longer --timeout.";
+    if (exitStatus != EXIT_DATA)
+        return "No stage failed, but the probe ended with exit code " + std::to_string(exitStatus) +
+               ": see its messages above.";
     return "";
+}
+
+const char* const kFolderNote = "its log folder stays for support and holds the user's and the computer's names";
+
+std::string userSettingsNote() {
+    return g_user.logOff ? "With these settings, processes of this user that load the library write no log (severity 0)"
+                         : "";
 }
 
 void printJsonText(const std::string& s) { probeWriteQuoted(stdout, s.c_str(), s.size(), 1); }
 
 void printJson(int exitStatus, const std::vector<diagnose::Stage>& stages, int firstFailed, const std::string& advice,
-               const std::vector<std::wstring>& files, const std::string& restored) {
-    std::printf("{\n  \"diagnosis\": {\n    \"exit_code\": %d,\n    \"log_folder\": ", exitStatus);
+               const std::vector<std::wstring>& files) {
+    std::printf("{\n    \"exit_code\": %d,\n    \"log_folder\": ", exitStatus);
     printJsonText(utf8(g_folder));
     std::printf(",\n    \"log_files\": [");
     for (size_t i = 0; i < files.size(); ++i) {
@@ -189,17 +195,25 @@ void printJson(int exitStatus, const std::vector<diagnose::Stage>& stages, int f
         std::printf("%d", firstFailed + 1);
     std::printf(",\n    \"what_to_do\": ");
     printJsonText(advice);
-    std::printf(",\n    \"log_settings\": ");
-    printJsonText(restored);
-    std::printf(",\n    \"note\": ");
-    printJsonText(g_switchError.empty() ? "other processes of this user that have the library loaded logged at debug "
-                                          "too while the probe ran"
-                                        : "");
-    std::printf("\n  }\n}\n");
+    std::printf(",\n    \"user_log_settings\": {\"key\": ");
+    printJsonText(kServerKeyText);
+    std::printf(", \"present\": %s", g_user.present ? "true" : "false");
+    for (int i = 0; i < 4; ++i) {
+        std::printf(", \"%s\": ", diagnose::kSettingNames[i]);
+        if (g_user.values[i].empty())
+            std::printf("null");
+        else
+            printJsonText(g_user.values[i]);
+    }
+    std::printf(", \"note\": ");
+    printJsonText(userSettingsNote());
+    std::printf("},\n    \"note\": ");
+    printJsonText(kFolderNote);
+    std::printf("\n  }");
 }
 
-void printText(const std::vector<diagnose::Stage>& stages, int firstFailed, const std::string& advice,
-               const std::vector<std::wstring>& files, const std::string& restored) {
+void printText(int exitStatus, const std::vector<diagnose::Stage>& stages, int firstFailed, const std::string& advice,
+               const std::vector<std::wstring>& files) {
     std::printf("\nDiagnosis from the library's log");
     for (const auto& f : files) std::printf("\n  %s", utf8(f).c_str());
     if (files.empty()) std::printf(": no log file in %s", utf8(g_folder).c_str());
@@ -214,42 +228,47 @@ void printText(const std::vector<diagnose::Stage>& stages, int firstFailed, cons
                     advice.c_str());
     else if (!advice.empty())
         std::printf("What to do:\n  %s\n", advice.c_str());
-    else
+    else if (exitStatus == EXIT_DATA)
         std::printf("Every stage passed: the data arrives.\n");
-    std::printf("Log settings: %s.\n", restored.c_str());
+    std::printf("The user's own log settings (%s, read only): ", kServerKeyText);
+    if (!g_user.present) std::printf("the key does not exist");
+    for (int i = 0; g_user.present && i < 4; ++i)
+        std::printf("%s%s %s", i ? "; " : "", diagnose::kSettingNames[i],
+                    g_user.values[i].empty() ? "absent" : g_user.values[i].c_str());
+    std::printf(".\n");
+    if (g_user.logOff) std::printf("  %s.\n", userSettingsNote().c_str());
+    std::printf("This run changed no setting outside its own process; %s.\n", kFolderNote);
 }
 
 }  // namespace
 
 extern "C" void probeDiagnoseBegin(void) {
-    g_mainThread = GetCurrentThreadId();
+    g_user = diagnose::readUserSettings();  // from the real HKEY_CURRENT_USER, before the view replaces it
     g_folder = makeFreshFolder();
-    // Registered after the probe's own handler, so it runs first: the settings go back at once.
-    SetConsoleCtrlHandler(onConsoleCtrl, TRUE);
     std::string notes;
     if (g_folder.empty())
-        g_switchError = "cannot create a folder under the temp folder";
-    else if (!diagnose::switchLogSettings(g_folder, notes, g_switchError) && g_switchError.empty())
-        g_switchError = "unknown reason";
+        g_viewError = "cannot create a folder under the temp folder";
+    else if (!diagnose::openOwnView(g_folder, notes, g_viewError) && g_viewError.empty())
+        g_viewError = "unknown reason";
     std::fputs(notes.c_str(), stderr);
-    if (g_switchError.empty()) {
+    if (g_viewError.empty()) {
         std::fprintf(stderr,
                      "plxprobe: the library's log is on at debug (severity 5) for this run, into %s;\n"
-                     "          the user's log settings are put back at the end, also on Ctrl+C.\n%s",
-                     utf8(g_folder).c_str(), kOthersLogToo);
+                     "          only in this process: the user's log settings and other processes are not touched.\n",
+                     utf8(g_folder).c_str());
     } else {
-        std::fprintf(stderr, "plxprobe: cannot switch the library's log on: %s\n", g_switchError.c_str());
+        std::fprintf(stderr, "plxprobe: cannot switch the library's log on: %s\n", g_viewError.c_str());
     }
 }
 
 extern "C" void probeDiagnoseEnd(int exitStatus, const void* record, int v2, int json, long timeoutS) {
-    const std::string restored = g_switchError.empty() ? diagnose::restoreLogSettings() : "left as they were";
     std::vector<diagnose::LogLine> log;
     std::vector<std::wstring> files;
-    for (const LogFile& f : ownLogFiles()) {
+    for (const LogFile& f : logFiles()) {
         diagnose::parseLog(f.text, log);
         files.push_back(f.path);
     }
+    diagnose::closeOwnView();
     const std::vector<diagnose::Stage> stages = diagnose::tellStages(log, factsOf(record, v2 != 0), v2 != 0);
     int firstFailed = -1;
     for (size_t i = 0; i < stages.size() && firstFailed < 0; ++i)
@@ -258,8 +277,8 @@ extern "C" void probeDiagnoseEnd(int exitStatus, const void* record, int v2, int
         firstFailed >= 0 ? stages[firstFailed].advice : adviceWithoutFailedStage(exitStatus, timeoutS, !files.empty());
     std::fflush(stderr);
     if (json)
-        printJson(exitStatus, stages, firstFailed, advice, files, restored);
+        printJson(exitStatus, stages, firstFailed, advice, files);
     else
-        printText(stages, firstFailed, advice, files, restored);
+        printText(exitStatus, stages, firstFailed, advice, files);
     std::fflush(stdout);
 }

@@ -98,8 +98,9 @@ static void usage(FILE *out) {
           "  --watch N    keep printing the current record every N seconds until Ctrl+C\n"
           "  --count K    with --watch: stop after K records in all\n"
           "  --version    print the probe's version and the library's file version, then exit\n"
-          "  --diagnose   switch the library's log on at debug for this run, then tell from it, stage\n"
-          "               by stage, why data arrives or not and what to do\n"
+          "  --diagnose   switch the library's log on at debug for this run (in this process only, the\n"
+          "               user's settings stay as they are), then tell from it, stage by stage, why\n"
+          "               data arrives or not and what to do\n"
           "exit codes: 0 data printed, 1 usage, 2 library not loadable, 3 " PLX_WFAPI_NAME " not loadable,\n"
           "            4 no data within the time limit, 130 interrupted\n",
           out);
@@ -160,10 +161,29 @@ static int parseOptions(int argc, wchar_t **argv, Options *o) {
     return 1;
 }
 
+/* The record's time of arrival; with --json --diagnose the record is printed at the end, inside
+ * the one JSON document that also holds the diagnosis. */
+static char g_recordTime[32];
+
+static int deferRecords(const Options *o) { return o->json && o->diagnose; }
+
 static void printRecord(const Options *o, int sequence) {
-    char timestamp[32];
-    localTimestamp(timestamp, sizeof timestamp);
-    probePrintRecord(stdout, &g_record, o->v2, o->json, sequence, timestamp, g_dllVersion);
+    localTimestamp(g_recordTime, sizeof g_recordTime);
+    if (!deferRecords(o)) probePrintRecord(stdout, &g_record, o->v2, o->json, sequence, g_recordTime, g_dllVersion);
+}
+
+/* --diagnose: the diagnosis after the run; with --json one document {"record": ..., "diagnosis": ...}
+ * holding the last record (null when none arrived). */
+static void printDiagnosis(const Options *o, int status, int printed) {
+    if (deferRecords(o)) {
+        fputs("{\n\"record\": ", stdout);
+        if (printed) probePrintRecord(stdout, &g_record, o->v2, 1, printed, g_recordTime, g_dllVersion);
+        else fputs("null\n", stdout);
+        fputs(",\n\"diagnosis\": ", stdout);
+    }
+    probeDiagnoseEnd(status, printed ? (const void *)&g_record : NULL, o->v2, o->json, o->timeoutS);
+    if (deferRecords(o)) fputs("\n}\n", stdout);
+    fflush(stdout);
 }
 
 static const char *explainNoWfapi =
@@ -265,7 +285,7 @@ done:
     if (rc != ICASRV_CLEANUP_OK) fprintf(stderr, "plxprobe: icasrv_cleanup returned %ld\n", (long)rc);
     else FreeLibrary(dll); /* after a successful cleanup no thread of the library is left */
 report:
-    if (o.diagnose && !o.version) probeDiagnoseEnd(status, printed ? (const void *)&g_record : NULL, o.v2, o.json, o.timeoutS);
+    if (o.diagnose && !o.version) printDiagnosis(&o, status, printed);
     LocalFree(argv);
     return status;
 }
