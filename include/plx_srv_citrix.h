@@ -34,8 +34,11 @@
  *
  * A record describes the endpoint the user last sat at. While the session is disconnected the
  * records keep the last data seen (the names, values and latency of the endpoint that left);
- * when the user reconnects, also from another endpoint, that endpoint's data replaces it within
- * one polling cycle (about 3 s) and one exchange with its client.
+ * when the user reconnects, also from another endpoint and also by a takeover that Citrix completes
+ * between two polling cycles, that endpoint's data replaces it within one polling cycle (about
+ * 3 s) and one exchange with its client. After such a reconnect, latency and readFailurePercent are
+ * measured afresh on the new channel (a deliberate exception to smoothing them over the polling
+ * thread's life): latency is the new endpoint's first round trip, readFailurePercent starts at 0.
  *
  * Usable from C (C11) and C++. All layouts are little-endian with natural alignment.
  */
