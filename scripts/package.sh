@@ -78,7 +78,9 @@ if [ -n "${PLX_PACKAGE_FROM_TREES:-}" ]; then
   trees=$PLX_PACKAGE_FROM_TREES
   echo "== packaging the binaries of the trees in $trees: for tests, not a release"
   for arch in i686 x86_64; do
-    [ -f "$trees/$arch/CMakeCache.txt" ] && [ "$(cache_entry "$trees/$arch" CMAKE_BUILD_TYPE)" = $release_type ] ||
+    # An empty build type is the project's default, RelWithDebInfo.
+    type=$(cache_entry "$trees/$arch" CMAKE_BUILD_TYPE 2>/dev/null || true)
+    [ -f "$trees/$arch/CMakeCache.txt" ] && [ "${type:-RelWithDebInfo}" = $release_type ] ||
       { echo "package.sh: $trees/$arch is not configured as $release_type"; exit 1; }
     PLX_BUILD_DIR="$trees/$arch" "$root/scripts/build.sh" "$arch" --target plx_srv_citrix plxprobe >/dev/null
   done

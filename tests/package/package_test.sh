@@ -58,7 +58,8 @@ echo "== built in $((SECONDS - started)) s: $(basename "$zip"), $(basename "$sym
 # folder) differ in their debug information only: there the code is compared without it.
 cache() { sed -n "s/^$1:[A-Z]*=//p" "$root/build/x86_64/CMakeCache.txt" 2>/dev/null; }
 launcher=$(cache CMAKE_CXX_COMPILER_LAUNCHER)
-if [ ${#allow[@]} -eq 0 ] && [ "$(cache CMAKE_BUILD_TYPE)" = RelWithDebInfo ]; then
+type=$(cache CMAKE_BUILD_TYPE)
+if [ ${#allow[@]} -eq 0 ] && [ "${type:-RelWithDebInfo}" = RelWithDebInfo ]; then
   echo "== the same package from the binaries test.sh built in $root/build${launcher:+ (through $launcher)}"
   again=$(PLX_PACKAGE_FROM_TREES="$root/build" package "$work/again")
 else
@@ -140,7 +141,7 @@ check_binaries() {
     grep -qE '^Time/Date[[:space:]]+Thu Jan  1 00:00:00 1970' <<<"$dump" || fail "$folder/$file has a link time stamp"
     grep -qE 'Entry 6 0+ 00000000 Debug Directory' <<<"$dump" || fail "$folder/$file has a debug directory"
     # .gnu_debuglink: the debug file's name, NUL-padded to 4 bytes, then the CRC-32 of its content.
-    "$arch-w64-mingw32-objcopy" -O binary --only-section=.gnu_debuglink "$pkg/$folder/$file" "$work/link" &&
+    "$arch-w64-mingw32-objcopy" --dump-section .gnu_debuglink="$work/link" "$pkg/$folder/$file" "$work/scratch" &&
       python3 - "$work/link" "$sym/$folder/$file.debug" <<'PY' || fail "$folder/$file: no debug link to its .debug file"
 import os, struct, sys, zlib
 link = open(sys.argv[1], "rb").read()
@@ -155,8 +156,8 @@ PY
   # name -> RVA from the packaged DLL's export table
   local rvas
   rvas=$("$arch-w64-mingw32-objdump" -p "$pkg/$folder/$dll" | sed -E 's/\[ *([0-9]+)\]/[\1]/g' | awk '
-    /Export RVA/ {rva[$3 + 0] = $(NF-2)} /\[Ordinal\/Name Pointer\] Table/ {on = 1; next}
-    on && NF == 0 {on = 0} on {gsub(/[][]/, "", $1); print $NF, rva[$1 + 0]}')
+    {gsub(/[][]/, "", $1)} /Export RVA/ {rva[$1] = $3} /Ordinal\/Name Pointer\] Table/ {on = 1; next}
+    on && NF == 0 {on = 0} on {print $NF, rva[$1]}')
   local args=() want="" name rva
   while read -r name rva; do
     args+=("$module+0x$rva")
