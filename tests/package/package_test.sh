@@ -23,15 +23,19 @@ status=0
 fail() { echo "FAIL: $*"; status=1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+trap 'echo "== package test FAILED"; exit 1' TERM
 started=$SECONDS
 
-# <out dir> [options]: runs package.sh, prints the zip's path (its last line).
+# <out dir> [options]: runs package.sh, prints the zip's path (its last line). Without a zip
+# nothing else can be checked: the test ends.
 package() {
   local out=$1; shift
   "$root/scripts/package.sh" --out "$out" "$@" >"$out.log" 2>&1
   local rc=$?
-  [ $rc -eq 0 ] && [ -f "$(tail -n 1 "$out.log")" ] || { cat "$out.log" >&2; fail "package.sh $* exited with $rc, no zip"; return 1; }
-  tail -n 1 "$out.log"
+  [ $rc -eq 0 ] && [ -f "$(tail -n 1 "$out.log")" ] && tail -n 1 "$out.log" && return
+  cat "$out.log" >&2
+  echo "FAIL: package.sh $* exited with $rc, no zip" >&2
+  kill -TERM $$
 }
 unpack() { mkdir -p "$2" && python3 -m zipfile -e "$1" "$2" || fail "cannot unpack $1"; }
 
@@ -47,7 +51,7 @@ refused=$("$work/clone/scripts/package.sh" --out "$work/refused" 2>&1)
   [ ! -e "$work/refused" ] || fail "a dirty tree was not refused: [$refused]"
 
 echo "== the release: scripts/package.sh ${allow[*]}"
-zip=$(package "$work/release" "${allow[@]}") || exit 1
+zip=$(package "$work/release" "${allow[@]}")
 grep -q '^== not signed' "$work/release.log" || fail "an unsigned release does not say so"
 version=$(basename "$zip" .zip); version=${version#plx_srv_citrix-}
 symbols=$work/release/plx_srv_citrix-$version-symbols.zip
@@ -78,9 +82,9 @@ PY
 }
 for pair in "$zip $again" "$symbols ${again%.zip}-symbols.zip"; do
   set -- $pair
+  if cmp -s "$1" "$2"; then echo "== identical: $(basename "$1") $(sha256sum "$1" | cut -c1-16)"; continue; fi
   differs=$(zip_diff "$1" "$2")
-  if [ -z "$differs" ] && cmp -s "$1" "$2"; then echo "== identical: $(basename "$1") $(sha256sum "$1" | cut -c1-16)"; continue; fi
-  if [ -n "$launcher" ]; then
+  if [ -n "$launcher" ] && [ -n "$differs" ]; then
     unpack "$1" "$work/a" && unpack "$2" "$work/b"
     for name in $differs; do
       case "$name" in
