@@ -145,8 +145,10 @@ signing="not signed"
   echo "configuration  $release_type (-O2 -g), C and C++ runtimes linked statically;"
   echo "               debug information in plx_srv_citrix-$version-symbols.zip"
   for arch in i686 x86_64; do
-    echo "$arch compiler $("$arch-w64-mingw32-g++-posix" --version | head -n 1), Debian $(package_version "g++-mingw-w64-${arch/_/-}-posix")"
-    echo "$arch binutils $("$arch-w64-mingw32-ld" --version | head -n 1), Debian $(package_version "binutils-mingw-w64-${arch/_/-}")"
+    printf '%-15s%s, Debian %s\n' "$arch compiler" "$("$arch-w64-mingw32-g++-posix" --version | head -n 1)" \
+      "$(package_version "g++-mingw-w64-${arch/_/-}-posix")"
+    printf '%-15s%s, Debian %s\n' "$arch binutils" "$("$arch-w64-mingw32-ld" --version | head -n 1)" \
+      "$(package_version "binutils-mingw-w64-${arch/_/-}")"
   done
   echo "mingw-w64 CRT  Debian $(package_version mingw-w64-common)"
   echo "cmake          $(cmake --version | head -n 1 | sed 's/^cmake version //'), ninja $(ninja --version)"

@@ -22,7 +22,7 @@ elif [ -d "$symbols" ]; then
 else
   echo "symbolize.sh: no symbols package at $symbols"; exit 2
 fi
-[ -f "$dir/BUILDINFO.txt" ] && echo "== $(head -n 2 "$dir/BUILDINFO.txt" | tr -d '\r' | tr -s ' ' | paste -sd ',' -)" >&2
+[ -f "$dir/BUILDINFO.txt" ] && echo "== symbols of $(head -n 2 "$dir/BUILDINFO.txt" | tr -d '\r' | tr -s ' ' | paste -sd ' ' -)" >&2
 
 status=0
 for spec in "$@"; do
