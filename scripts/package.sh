@@ -140,20 +140,20 @@ signing="not signed"
 [ $sign = 1 ] && [ -z "${PLX_SIGN_TIMESTAMP_URL:-}" ] && signing="Authenticode, SHA-256, without a time stamp"
 {
   echo "Pathlens Citrix server plug-in $version"
-  echo "commit         $commit ($(git -C "$root" show -s --format=%cI "$commit"))"
-  echo "built from     git archive of that commit, in fresh trees"
-  echo "configuration  $release_type (-O2 -g), C and C++ runtimes linked statically;"
-  echo "               debug information in plx_srv_citrix-$version-symbols.zip"
+  echo "commit           $commit ($(git -C "$root" show -s --format=%cI "$commit"))"
+  echo "built from       git archive of that commit, in fresh trees"
+  echo "configuration    $release_type (-O2 -g), C and C++ runtimes linked statically;"
+  echo "                 debug information in plx_srv_citrix-$version-symbols.zip"
   for arch in i686 x86_64; do
-    printf '%-15s%s, Debian %s\n' "$arch compiler" "$("$arch-w64-mingw32-g++-posix" --version | head -n 1)" \
+    printf '%-17s%s, Debian %s\n' "$arch compiler" "$("$arch-w64-mingw32-g++-posix" --version | head -n 1)" \
       "$(package_version "g++-mingw-w64-${arch/_/-}-posix")"
-    printf '%-15s%s, Debian %s\n' "$arch binutils" "$("$arch-w64-mingw32-ld" --version | head -n 1)" \
+    printf '%-17s%s, Debian %s\n' "$arch binutils" "$("$arch-w64-mingw32-ld" --version | head -n 1)" \
       "$(package_version "binutils-mingw-w64-${arch/_/-}")"
   done
-  echo "mingw-w64 CRT  Debian $(package_version mingw-w64-common)"
-  echo "cmake          $(cmake --version | head -n 1 | sed 's/^cmake version //'), ninja $(ninja --version)"
-  echo "plog           ${plog_version:-unknown}"
-  echo "signatures     $signing"
+  echo "mingw-w64 CRT    Debian $(package_version mingw-w64-common)"
+  echo "cmake            $(cmake --version | head -n 1 | sed 's/^cmake version //'), ninja $(ninja --version)"
+  echo "plog             ${plog_version:-unknown}"
+  echo "signatures       $signing"
 } | sed 's/$/\r/' > "$stage/BUILDINFO.txt"
 cp "$stage/BUILDINFO.txt" "$symbols/"
 
