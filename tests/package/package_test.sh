@@ -87,7 +87,7 @@ for name in sorted(set(a.namelist()) | set(b.namelist())):
                                           name.endswith((".dll", ".exe")) and code(name, x) == code(name, y)):
         continue
     bad.append(name)
-sys.exit(" ".join(bad))
+sys.exit(" ".join(bad) or None)
 PY
 }
 for pair in "$zip $again" "$symbols ${again%.zip}-symbols.zip"; do
