@@ -94,7 +94,7 @@ for pair in "$zip $again" "$symbols ${again%.zip}-symbols.zip"; do
   set -- $pair
   if cmp -s "$1" "$2"; then echo "== identical: $(basename "$1") $(sha256sum "$1" | cut -c1-16)"
   elif differs=$(zip_diff "$1" "$2" 2>&1) && [ -n "$launcher" ]; then echo "== identical but for debug information: $(basename "$1")"
-  else fail "$(basename "$1") differs between the two packages: ${differs:-in the zip's own data}"; fi
+  else fail "$(basename "$1") differs between the two packages: ${differs:-in the zip file itself}"; fi
 done
 
 echo "== checking the release's content"
