@@ -98,8 +98,9 @@ else
   for arch in "${archs[@]}"; do
     # Never through a compiler cache: ccache's base-dir rewriting would change the source paths
     # in the debug information, and a release takes nothing from earlier builds.
-    ( env -u CMAKE_C_COMPILER_LAUNCHER -u CMAKE_CXX_COMPILER_LAUNCHER cmake -S "$work/src" -B "$trees/$arch" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$work/src/cmake/toolchains/mingw-$arch.cmake" \
-        -DCMAKE_BUILD_TYPE=$release_type -DBUILD_TESTING=OFF "${plog_option[@]}" &&
+    ( env -u CMAKE_C_COMPILER_LAUNCHER -u CMAKE_CXX_COMPILER_LAUNCHER \
+        cmake -S "$work/src" -B "$trees/$arch" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$work/src/cmake/toolchains/mingw-$arch.cmake" \
+          -DCMAKE_BUILD_TYPE=$release_type -DBUILD_TESTING=OFF "${plog_option[@]}" &&
       cmake --build "$trees/$arch" -j "$jobs" --target plx_srv_citrix plxprobe ) >"$work/build-$arch.log" 2>&1 &
     pids+=($!)
   done
