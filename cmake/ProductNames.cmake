@@ -14,6 +14,15 @@ endif()
 set(PLX_DLL_BASENAME plx_srv_citrix${PLX_ARCH_BITS})
 set(PLX_DLL_NAME ${PLX_DLL_BASENAME}.dll)
 set(PLX_WFAPI_NAME ${PLX_WFAPI_BASENAME}.DLL)
+# Windows shows file and product versions in four parts: the project's three, then the tweak
+# number (0 unless project() gives one). PLX_VERSION_TEXT, the log banner and the package name
+# keep the project's own version.
+if(PROJECT_VERSION_TWEAK STREQUAL "")
+  set(PLX_VERSION_TWEAK 0)
+else()
+  set(PLX_VERSION_TWEAK ${PROJECT_VERSION_TWEAK})
+endif()
+set(PLX_FILE_VERSION "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}.${PLX_VERSION_TWEAK}")
 set(PLX_COMPANY_NAME "Orbivex")
 set(PLX_PRODUCT_NAME "Pathlens")
 # Fixed, not the build date: the same sources give the same binaries.

@@ -4,8 +4,9 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
-# python3-minimal writes the release package's zip (scripts/package.sh).
-need=(cmake ninja-build binutils python3-minimal g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest wine64)
+# python3-minimal writes the release package's zip, git exports its sources, osslsigncode signs
+# it (scripts/package.sh); openssl makes the package test's throwaway certificate.
+need=(cmake ninja-build binutils python3-minimal git osslsigncode openssl g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest wine64)
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

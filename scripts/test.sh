@@ -57,7 +57,8 @@ else
 fi
 run_ctest x86_64
 
-# The release package built from both trees, unpacked and run, and built a second time.
+# The release package: built once from the committed sources, compared with the trees above,
+# signed with a throwaway certificate, unpacked and run.
 echo "== release package"
 bash "$root/tests/package/package_test.sh" 2>&1 | tee "$log"
 if [ "${PIPESTATUS[0]}" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi

@@ -44,8 +44,11 @@ check_imports() {
 check_version_resource() {
   local file=$1 text
   text=$(strings -el "$file" | tr '\n' '|')
-  [[ "$text" == *"|FileVersion|$version|"* && "$text" == *"|ProductVersion|$version|"* ]] ||
-    fail "$(basename "$file") has no version resource for $version"
+  # Four parts, as Windows shows them: x.y.z becomes x.y.z.0.
+  local four=$version
+  [[ "$version" =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] && four=$version.0
+  [[ "$text" == *"|FileVersion|$four|"* && "$text" == *"|ProductVersion|$four|"* ]] ||
+    fail "$(basename "$file") has no version resource for $four"
   [[ "$text" == *"|OriginalFilename|$(basename "$file")|"* && "$text" == *"|CompanyName|Orbivex|"* &&
      "$text" == *"|ProductName|Pathlens|"* ]] ||
     fail "$(basename "$file"): version resource without its file name, company or product"
