@@ -42,18 +42,9 @@ TEST_F(SessionAccess, FailuresReturnTheirCodesWithSafeOutputs) {
     EXPECT_TRUE(id == 0 && state == WFIdle && session == nullptr);
     wfsim_set_session_id_raw(0x00010000);  // only the first 16 bits count
     EXPECT_EQ(querySessionID(&id), -102);
-
-    // A success without a buffer is a failure that says so, whatever last error is left over.
+    // A success without a buffer (its line: tests/faults) fails every query.
     wfsim_set_fault(WFSIM_FAULT_QUERY_NULL_BUFFER, 3);
-    LogCapture log;
     EXPECT_TRUE(querySessionID(&id) == -101 && querySessionState(&state) == -103 && queryVDAVersion() == -138);
-    const std::string noBuffer = " === WFQuerySessionInformation failed: the call reported success but handed back no buffer";
-    expectRecords(log.records(), {{"DEBUG", "querySessionID", ">> WFQuerySessionInformation for WFSessionId ..."},
-                                  {"ERROR", "querySessionID", noBuffer},
-                                  {"DEBUG", "querySessionState", ">> WFQuerySessionInformation for WFConnectState ..."},
-                                  {"ERROR", "querySessionState", noBuffer},
-                                  {"DEBUG", "queryVDAVersion", "Calling WFQuerySessionInformation for WFVersion..."},
-                                  {"ERROR", "queryVDAVersion", noBuffer}});
 }
 
 TEST_F(SessionAccess, SuccessLinesShowTheIdTheStateTheVersionAndTheHandle) {
