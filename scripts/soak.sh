@@ -17,7 +17,7 @@ if [ "${1:-}" = "--long" ]; then
   shift
 fi
 echo "== building plxsoak, the plug-in and the substitute WinFrame API in $dir"
-PLX_BUILD_DIR="$dir" "$root/scripts/build.sh" "$arch" --target plxsoak
+PLX_BUILD_DIR="$dir" "$root/scripts/build.sh" "$arch" --target plxsoak test_hostile
 "$dir/wine-run.sh" --boot >/dev/null
 
 status=0
@@ -25,6 +25,8 @@ echo "== soak ($arch): faults and payload churn from the substitute, ${seconds} 
 "$dir/wine-run.sh" "$dir/bin/plxsoak.exe" --seconds "$seconds" "$@" || status=1
 echo "== soak: the WinFrame API unloaded by every cleanup, ${seconds} s"
 "$dir/wine-run.sh" "$dir/bin/plxsoak.exe" --seconds "$seconds" --unload-wfapi "$@" || status=1
+echo "== hostile counterpart ($arch): every seed"
+PLX_HOSTILE_SEED=all "$dir/wine-run.sh" --test "$dir/bin/test_hostile.exe" --gtest_brief=1 || status=1
 "$dir/wine-run.sh" --kill  # the wineserver that --boot left running
 if [ $status -ne 0 ]; then echo "== soak FAILED"; else echo "== soak passed"; fi
 exit $status

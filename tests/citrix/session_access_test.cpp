@@ -7,7 +7,6 @@
 #include "citrix/session_queries.h"
 #include "support/wfsim_support.h"
 #include "utils/oxe_auto_handle.h"
-#include "utils/system_error.h"
 
 namespace {
 
@@ -43,18 +42,9 @@ TEST_F(SessionAccess, FailuresReturnTheirCodesWithSafeOutputs) {
     EXPECT_TRUE(id == 0 && state == WFIdle && session == nullptr);
     wfsim_set_session_id_raw(0x00010000);  // only the first 16 bits count
     EXPECT_EQ(querySessionID(&id), -102);
-
-    // A success without a buffer is a failure that says so, whatever last error is left over.
+    // A success without a buffer (its line: tests/faults) fails every query.
     wfsim_set_fault(WFSIM_FAULT_QUERY_NULL_BUFFER, 3);
-    LogCapture log;
     EXPECT_TRUE(querySessionID(&id) == -101 && querySessionState(&state) == -103 && queryVDAVersion() == -138);
-    const std::string noBuffer = " === WFQuerySessionInformation failed: the call reported success but handed back no buffer";
-    expectRecords(log.records(), {{"DEBUG", "querySessionID", ">> WFQuerySessionInformation for WFSessionId ..."},
-                                  {"ERROR", "querySessionID", noBuffer},
-                                  {"DEBUG", "querySessionState", ">> WFQuerySessionInformation for WFConnectState ..."},
-                                  {"ERROR", "querySessionState", noBuffer},
-                                  {"DEBUG", "queryVDAVersion", "Calling WFQuerySessionInformation for WFVersion..."},
-                                  {"ERROR", "queryVDAVersion", noBuffer}});
 }
 
 TEST_F(SessionAccess, SuccessLinesShowTheIdTheStateTheVersionAndTheHandle) {
@@ -76,8 +66,7 @@ TEST_F(SessionAccess, SuccessLinesShowTheIdTheStateTheVersionAndTheHandle) {
         DWORD state = 99;
         LogCapture log;
         EXPECT_TRUE(querySessionState(&state) == 0 && state == value) << "an unknown state is stored, not refused";
-        const std::string text = value < 10 ? texts[value] : connectStateText(value);
-        for (size_t known = 0; value >= 10 && known < 10; ++known) EXPECT_NE(text, texts[known]);
+        const std::string text = value < 10 ? texts[value] : "WFUnknown [Connect state not known]";
         expectTrace(log, "querySessionState", ">> WFQuerySessionInformation for WFConnectState ...",
                     " === WFQuerySessionInformation success; WFConnectState = " + text);
     }
@@ -140,7 +129,7 @@ TEST_F(SessionAccess, FailedSessionHandleLogsTheCodeTwiceTheSessionAndTheStatus)
         const auto got = log.records();
         ASSERT_EQ(got.size(), 6u) << log.dump();
         expectRecords({got[5]}, {{"ERROR", kQ, "WFSmcOpenSessionHandle failed with error : [" + std::to_string(status) +
-                                                   "] : " + OxeUtils::errorSuffix(status) + " ;SessionId = " +
+                                                   "] : " + errorText(status) + " ;SessionId = " +
                                                    windowsSessionId() + "; status = " + std::to_string(status)}});
     }
 }

@@ -1,5 +1,6 @@
 #include "dll_host.h"
 
+#include <cstdio>
 #include <fstream>
 #include <regex>
 #include <stdexcept>
@@ -26,6 +27,8 @@ class HostEnvironment : public testing::Environment {
         if (const char* ms = std::getenv("PLX_TEST_KILL_AFTER_MS"))
             std::thread([delay = std::atoi(ms)] {
                 Sleep(static_cast<DWORD>(delay));
+                std::printf("killed after %d ms, in the middle of its work\n", delay);
+                std::fflush(stdout);
                 TerminateProcess(GetCurrentProcess(), 99);
             }).detach();
     }
@@ -66,9 +69,26 @@ static ProductDll loadDll(const std::wstring& path) {
     return d;
 }
 
-const ProductDll& dll() {
-    static const ProductDll loaded = loadDll(exeDir() + L"\\" PLX_DLL_NAME_W);
+static ProductDll& loadedDll() {
+    static ProductDll loaded = loadDll(exeDir() + L"\\" PLX_DLL_NAME_W);
     return loaded;
+}
+const ProductDll& dll() { return loadedDll(); }
+
+void reloadDll() {
+    ProductDll& d = loadedDll();
+    d.cleanup();
+    FreeLibrary(d.module);  // its logger closes its file with it
+    std::error_code ignored;
+    std::filesystem::remove_all(logRoot() + L"\\dll", ignored);
+    setLogFolder(logRoot() + L"\\dll");
+    d = loadDll(exeDir() + L"\\" PLX_DLL_NAME_W);
+}
+
+std::string startedLog() {
+    if (productLog().empty()) dll().get(nullptr, nullptr);
+    dll().cleanup();
+    return productLog();
 }
 
 const ProductDll& testWaitsDll() {
@@ -121,6 +141,7 @@ void configureSession() {
     std::strcpy(info.computerName, "HOST-PC-01");
     info.clientValue1 = 1234;
     info.clientReal1 = 2.5;
+    info.readFailurePercent = 55;  // the host gets the library's own count instead
     wfsim_set_client_info(&info);
     ClientInfoV2Ext ext{};
     std::strcpy(ext.extText1, "ext-one");

@@ -22,6 +22,8 @@ struct ProductDll {
     icasrv_cleanup_fn cleanup;
 };
 const ProductDll& dll();  // bin/<PLX_DLL_NAME>, loaded on first use
+void reloadDll();         // unloaded and loaded again: its next get call is its first, logging afresh
+std::string startedLog();  // the DLL's log after its first get call (made here if none was) and a cleanup
 // The DLL built with 1 s cycles, back-off steps of 2, 4, 8 and 10 s and 1 s reads (bin-testwaits/). It logs
 // wherever path_root points at its first get call: give it a folder of its own.
 const ProductDll& testWaitsDll();

@@ -64,15 +64,18 @@ TEST(ChildHosts, WithoutWfapiEveryCallFailsAndNothingIsStarted) {
 }
 
 TEST(Exports, FirstCallStartsPollingThenDeliversVersion1) {
+    reloadDll();
     configureSession();
-    ASSERT_TRUE(productLog().empty()) << "no get call may have happened before this test";
+    wfsim_set_latency(2000, 0);  // the first cycle's first ping takes 2 s
     EXPECT_EQ(callCounted(false), std::make_pair(ICASRV_STARTED, 0));
     EXPECT_EQ(callCounted(false), std::make_pair(ICASRV_OK, 1));  // the task counts as running right after -6
-    EXPECT_TRUE(atDefaults(g_v1) || hasData(g_v1));
+    EXPECT_TRUE(atDefaults(g_v1)) << "no cycle has talked to the client yet";
+    ASSERT_TRUE(waitUntil([] { return counters().writes > 0; }));  // the slow ping is on its way
+    wfsim_set_latency(20, 0);
     ASSERT_TRUE(pollUntilData(false));
     EXPECT_TRUE(std::strcmp(g_v1.userName, "host.user") == 0 && std::strcmp(g_v1.computerName, "HOST-PC-01") == 0 &&
                 g_v1.clientValue1 == 1234 && g_v1.clientReal1 == 2.5);
-    EXPECT_TRUE(g_v1.readFailurePercent >= 0 && g_v1.readFailurePercent <= 100) << g_v1.readFailurePercent;
+    EXPECT_EQ(g_v1.readFailurePercent, 0) << "no read failed; the client's 55 never reaches the host";
     // The version-2 record of a version-1 task keeps its defaults, base and extension.
     EXPECT_EQ(callCounted(true), std::make_pair(ICASRV_OK, 1));
     EXPECT_TRUE(atDefaults(g_v2.base) && !g_v2.ext.extText1[0] && g_v2.ext.extValue1 == -1 && g_v2.ext.extValue3 == -1);
@@ -89,8 +92,8 @@ TEST(Exports, FirstCallStartsPollingThenDeliversVersion1) {
 }
 
 TEST(Exports, CleanupTwiceThenVersion2TaskAndNullCallbacks) {
-    ASSERT_EQ(dll().cleanup(), 0);
-    LogCapture capture(productLog());
+    LogCapture capture(startedLog());
+    configureSession();
     EXPECT_TRUE(dll().cleanup() == 0 && dll().cleanup() == 0);
     EXPECT_EQ(capture.countContaining(kCleanupLines[0].text), 2);
     EXPECT_EQ(capture.countContaining("WFAPI dll unloaded"), 0);
@@ -124,8 +127,8 @@ static void PLX_CDECL raiseLikeMsvc(void*) {
 }
 
 TEST(Exports, ConcurrentFirstCallsStartOneTaskAndRaisingCallbacksGiveMinus3) {
-    ASSERT_EQ(dll().cleanup(), 0);
-    LogCapture capture(productLog());
+    LogCapture capture(startedLog());
+    configureSession();
     std::atomic<bool> go{false};
     std::atomic<int> started{0}, delivered{0};
     std::vector<std::thread> threads;
@@ -164,20 +167,20 @@ TEST(Exports, ConcurrentFirstCallsStartOneTaskAndRaisingCallbacksGiveMinus3) {
         EXPECT_EQ(missingInOrder(one.records(), r.lines), "");
         EXPECT_EQ(callCounted(false), std::make_pair(ICASRV_OK, 1));
     }
-    const auto start = Clock::now();
     ASSERT_EQ(dll().cleanup(), 0);
-    EXPECT_LT(msSince(start), 5000);
     EXPECT_EQ(capture.countContaining("Creating a new metrics polling thread..."), 1);
     EXPECT_EQ(capture.countContaining("[METRICS THREAD] : started..."), 1) << capture.dump();
     EXPECT_EQ(accountingProblems(), "");
 }
 
 TEST(Exports, CleanupIsPromptBetweenCyclesAndInBackoffAndReleasesEverything) {
+    const std::string log = startedLog();
+    configureSession();
     for (const bool backoff : {false, true}) {
         SCOPED_TRACE(backoff ? "in a 60 s back-off" : "between cycles");
         wfsim_set_connect_state(backoff ? WFDisconnected : WFActive);
         const LONG before = counters().dataAnswers;
-        LogCapture capture(productLog());
+        LogCapture capture(log);
         EXPECT_EQ(call(false), ICASRV_STARTED);
         // Between cycles: the first two cycles follow each other at once, then the task waits 3 s.
         ASSERT_TRUE(waitUntil([&] { return backoff ? capture.has("Waiting60seconds. In Pending State", "ERROR")

@@ -3,7 +3,6 @@
 #include <set>
 
 #include "exports/dll_host.h"
-#include "utils/system_error.h"
 
 const char *const kRun = "OxMetricsTask::run", *const kPresence = "queryOXChannelPresence";
 const char *const kPing = "SendBeginAndEndPing", *const kV1 = "SendDataReq_v1", *const kV2 = "SendDataReq_v2";
@@ -17,7 +16,7 @@ const Line kV1Failed{"ERROR", kRun, "\\[METRICS THREAD\\] SendDataReq_v1 failed 
                                     "continue requests\\.\\.\\.", true};
 
 static Line failed(const char* func, const char* what, DWORD code) {
-    return {"ERROR", func, what + OxeUtils::errorSuffix(code)};
+    return {"ERROR", func, what + errorText(code)};
 }
 static Line ended(const char* what) { return {"ERROR", kRun, std::string("[METRICS THREAD] Exception: ") + what}; }
 static Line ping(const std::string& text) { return {"ERROR", kPing, text}; }
@@ -85,7 +84,7 @@ static std::vector<FaultCase> faultCases() {
           {"ERROR", kRun, "Query Session State error: -103"}}},
         {WFSIM_FAULT_CHANNEL_LIST_FAILS, 1, Pending,
          {{"ERROR", kPresence, "WFSmcGetSessionVirtualChannelNames failed with error : [31] : " +
-                                   OxeUtils::errorSuffix(ERROR_GEN_FAILURE) + " ;SessionId = " + sid + "; status = 31"},
+                                   errorText(ERROR_GEN_FAILURE) + " ;SessionId = " + sid + "; status = 31"},
           kNotFound}},
         {WFSIM_FAULT_CHANNEL_LIST_EMPTY, 1, Pending,
          {channels(0), {"WARN", kPresence, "Virtual channel oxlens does not exist on client side"}, kNotFound}},

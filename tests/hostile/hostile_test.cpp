@@ -41,9 +41,11 @@ std::string setContext(const char* what, uint32_t seed, int i) {
     return g_context;
 }
 
+// The first seed by default; PLX_HOSTILE_SEED=all (the soak) runs every seed, =<n> replays one.
 std::vector<uint32_t> seeds(std::vector<uint32_t> fixed) {
-    if (const char* s = std::getenv("PLX_HOSTILE_SEED")) return {static_cast<uint32_t>(std::strtoul(s, nullptr, 0))};
-    return fixed;
+    const char* s = std::getenv("PLX_HOSTILE_SEED");
+    if (s == nullptr) return {fixed[0]};
+    return std::string(s) == "all" ? fixed : std::vector<uint32_t>{static_cast<uint32_t>(std::strtoul(s, nullptr, 0))};
 }
 
 size_t between(std::mt19937& rng, size_t low, size_t high) { return std::uniform_int_distribution<size_t>(low, high)(rng); }

@@ -43,13 +43,19 @@ void setDword(const wchar_t* name, DWORD value, const std::wstring& sub = L"serv
     setValue(name, REG_DWORD, &value, sizeof value, sub);
 }
 
-// Sets the settings key aside, so that a test starts without it, and puts it back.
+// Sets the settings key aside, so that a test starts without it, and puts it back. A backup that a
+// killed run left holds the settings of before that run: it is put back first, never dropped.
 struct LogKeyBackup {
     static void rename(const std::wstring& from, const wchar_t* to) {
         RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\Orbivex\\Pathlens\\" + std::wstring(to)).c_str());
         RegRenameKey(HKEY_CURRENT_USER, (L"Software\\Orbivex\\Pathlens\\" + from).c_str(), to);
     }
-    LogKeyBackup() { rename(L"Log", L"Log.test-backup"); }
+    LogKeyBackup() {
+        HKEY left = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Orbivex\\Pathlens\\Log.test-backup", 0, KEY_READ, &left) == 0)
+            RegCloseKey(left), rename(L"Log.test-backup", L"Log");
+        rename(L"Log", L"Log.test-backup");
+    }
     ~LogKeyBackup() { rename(L"Log.test-backup", L"Log"); }
 };
 
@@ -84,22 +90,56 @@ std::string built(const std::string& folder) {
 struct DefaultFolderBlocker {
     const bool active;
     const fs::path folder = defaultLogFolder(), aside = defaultLogFolder() + ".test-aside";
+    // What a killed run left in the folder's place goes first, and the folder it set aside comes back.
+    static void restore() {
+        std::error_code ec;
+        const fs::path folder = defaultLogFolder(), aside = defaultLogFolder() + ".test-aside";
+        if (fs::is_regular_file(folder, ec)) fs::remove(folder, ec);
+        if (fs::exists(aside, ec)) fs::rename(aside, folder, ec);
+    }
     explicit DefaultFolderBlocker(bool activate) : active(activate) {
         std::error_code ec;
+        restore();
         if (active) fs::rename(folder, aside, ec), std::ofstream(folder) << "x";
     }
-    ~DefaultFolderBlocker() {
-        std::error_code ec;
-        if (active) fs::remove(folder, ec), fs::rename(aside, folder, ec);
-    }
+    ~DefaultFolderBlocker() { if (active) restore(); }
 };
+
+// How often the registry monitor has armed its watch: this program's import of
+// RegNotifyChangeKeyValue, which only the monitor calls, is routed through countedNotify.
+std::atomic<int> g_arms{0};
+decltype(&RegNotifyChangeKeyValue) g_notify = nullptr;
+LONG WINAPI countedNotify(HKEY key, BOOL tree, DWORD filter, HANDLE event, BOOL async) {
+    const LONG rc = g_notify(key, tree, filter, event, async);
+    g_arms += rc == ERROR_SUCCESS;
+    return rc;
+}
+bool countArmings() {  // patches the import address table; false if the import is not found
+    g_notify = reinterpret_cast<decltype(g_notify)>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"advapi32.dll"), "RegNotifyChangeKeyValue")));
+    auto* const base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    bool patched = false;
+    for (auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(
+             base + nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress); d->Name; ++d)
+        for (auto* t = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk); t->u1.Function; ++t) {
+            if (t->u1.Function != reinterpret_cast<ULONG_PTR>(g_notify)) continue;
+            DWORD old = 0;
+            VirtualProtect(&t->u1.Function, sizeof t->u1.Function, PAGE_READWRITE, &old);
+            t->u1.Function = reinterpret_cast<ULONG_PTR>(&countedNotify);
+            VirtualProtect(&t->u1.Function, sizeof t->u1.Function, old, &old);
+            patched = true;
+        }
+    return patched;
+}
 
 // Runs the steps in a fresh process of this program (LogLife.DISABLED_Scenario): what it printed,
 // without gtest's own lines, then "EXIT=<code>".
-std::string runScenario(const std::wstring& steps) {
+std::string runScenario(const std::wstring& steps, const fs::path& root = {}) {
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     _wputenv_s(L"PLX_LOG_SCENARIO", steps.c_str());
+    _wputenv_s(L"PLX_LOG_ROOT", root.empty() ? L"-" : root.c_str());
     const std::wstring command = std::wstring(self) + L" --gtest_brief=1 --gtest_also_run_disabled_tests"
                                                       L" --gtest_filter=LogLife.DISABLED_Scenario";
     FILE* pipe = _wpopen(command.c_str(), L"rt");
@@ -201,7 +241,8 @@ TEST(LogPaths, NamesAndTheFolderConfiguredOrTheDefaultOne) {
         EXPECT_TRUE(buildLogFileBaseName(component, platform, &name) == 0 && name == expected) << name;
     }
 
-    Scratch scratch(L"plx_logtest paths");
+    DefaultFolderBlocker::restore();
+    Scratch scratch(L"plx_logtest paths " + std::to_wstring(GetCurrentProcessId()));
     const std::string base = scratch.path.u8string(), fallback = defaultLogFolder();
     // A configured folder is created with its missing parents, and used as it is.
     for (const std::string& folder : {base + "\\a\\b", base + "\\a\\b", base + "/c/d",
@@ -228,18 +269,36 @@ TEST(LogPaths, NamesAndTheFolderConfiguredOrTheDefaultOne) {
 }
 
 // A scenario process (runScenario): "init N" (initGlobalData from N threads at once), "log TAG",
-// "severity N" and "badpath" (path_root no valid UTF-16) in the registry, "sleep MS", "shutdown",
-// "applied N" (waits up to 5 s for the logger to have severity N; prints the ms since the last
-// init and the last severity step).
+// "sleep MS", "shutdown", changes in the registry: "severity N", "badpath" (path_root no valid
+// UTF-16), "root" (path_root PLX_LOG_ROOT), "moveroot" (path_root PLX_LOG_ROOT\moved), "client N"
+// (severity N of the client); "armed" (waits up to 5 s for the monitor to arm its watch after the
+// last change), "applied N" (waits up to 5 s for the logger to have severity N; prints the ms since
+// the last init and the last change).
 TEST(LogLife, DISABLED_Scenario) {
     if (_wgetenv(L"PLX_LOG_SCENARIO") == nullptr) GTEST_SKIP() << "run by runScenario only";
+    ASSERT_TRUE(countArmings());
     std::istringstream script(fs::path(_wgetenv(L"PLX_LOG_SCENARIO")).u8string());
+    const std::wstring root = _wgetenv(L"PLX_LOG_ROOT") ? _wgetenv(L"PLX_LOG_ROOT") : L"";
     ULONGLONG initAt = 0, changedAt = 0;
+    int armsAtChange = 0;
     for (std::string step, argument; script >> step; std::fflush(stdout)) {
-        if (step != "badpath" && step != "shutdown") script >> argument;
+        const bool change = step == "severity" || step == "badpath" || step == "root" || step == "moveroot" ||
+                            step == "client";
+        if (step == "init" || step == "log" || step == "sleep" || step == "applied" || step == "severity" ||
+            step == "client")
+            script >> argument;
         if (step == "init") initAt = GetTickCount64();
-        if (step == "severity") changedAt = GetTickCount64();
-        if (step == "applied") {
+        if (change) changedAt = GetTickCount64(), armsAtChange = g_arms;
+        if (step == "armed") {
+            for (const ULONGLONG start = GetTickCount64(); g_arms <= armsAtChange && GetTickCount64() - start < 5000;)
+                Sleep(1);
+            if (g_arms <= armsAtChange) std::printf("NOT ARMED\n");
+        } else if (step == "root" || step == "moveroot") {
+            const std::wstring path = root + (step == "root" ? L"" : L"\\moved");
+            setValue(L"path_root", REG_SZ, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
+        } else if (step == "client") {
+            setDword(L"severity", std::stoul(argument), L"client");
+        } else if (step == "applied") {
             const auto severityIs = [&] {
                 std::lock_guard<std::mutex> lock(_glLogMutex);
                 return _glLogger != nullptr && _glLogger->getMaxSeverity() == std::stoi(argument);
@@ -276,13 +335,13 @@ TEST(LogLife, DISABLED_Scenario) {
 
 // The monitor reads a change once it has settled: 500 ms after its previous wait ended, or one
 // 10 ms step after the notification when that is later. Its first wait ends one step after it
-// started, so a change 300 ms after the start is read about 510 ms after the start; one made
-// 1700 ms after the previous read (700 ms after the watch was armed again) one step after it.
+// started, so a change right after its first watch is read about 510 ms after the start; one made
+// 600 ms after it watches again (1000 ms after the previous read) one step after it.
 TEST(LogLife, TheMonitorSettlesAChangeUntil500MsAfterItsPreviousWait) {
     LogKeyBackup backup;
-    Scratch folder(L"plx_logtest settle");
+    Scratch folder(L"plx_logtest settle " + std::to_wstring(GetCurrentProcessId()));
     setValue(L"path_root", REG_SZ, folder.path.c_str(), (folder.path.wstring().size() + 1) * sizeof(wchar_t));
-    const std::string out = runScenario(L"init 1 sleep 300 severity 2 applied 2 sleep 1700 severity 1 applied 1 shutdown");
+    const std::string out = runScenario(L"init 1 armed severity 2 applied 2 armed sleep 600 severity 1 applied 1 shutdown");
     unsigned first = 0, firstInit = 0, firstChange = 0, second = 0, secondInit = 0, secondChange = 0, shutdownMs = 0;
     ASSERT_EQ(std::sscanf(out.c_str(), "PATH=\nLOGGER=0\nAPPLIED %u init+%u change+%u\nAPPLIED %u init+%u change+%u\n"
                                        "SHUTDOWN rc=0 ms=%u\nEXIT=0", &first, &firstInit, &firstChange, &second,
@@ -322,24 +381,33 @@ TEST(LogLife, ScenariosInFreshProcesses) {
         {{{L"severity", 6}}, true, L"init 1 init 1 log X shutdown",  // no usable folder: no logger, the red line once
          "Error : cannot initialize Citrix Server DLL log at ; error = -602\nPATH=()\nLOGGER=0\nPATH=\nLOGGER=0\n"
          "SHUTDOWN rc=0 ms=\\d+\n", 0, {}},
-        // Logging off at start; the monitor applies each change within 1.5 s (later 1.8 s), made once it
-        // watches again: 0 stops logging, 9 is bounded to 6, a failed read keeps it. Shutdown while it waits.
-        {{}, false, L"init 1 log A0 sleep 300 severity 4 sleep 1500 log A1 sleep 300 severity 6 sleep 1800 log A2 "
-         L"severity 0 sleep 1800 log A3 severity 9 sleep 1800 log A4 badpath sleep 1800 log A5 sleep 500 shutdown",
-         "PATH=()\nLOGGER=0\n" + shutdown, 1,
+        // Logging off at start; the monitor applies each change made once it watches: 0 stops logging,
+        // 9 is bounded to 6, a failed read keeps it. Shutdown while it waits.
+        {{}, false, L"init 1 log A0 armed severity 4 applied 4 log A1 armed severity 6 applied 6 log A2 armed severity 0 "
+         L"applied 0 log A3 armed severity 9 armed log A4 badpath armed log A5 shutdown",
+         "PATH=()\nLOGGER=0\n(APPLIED 1 [^\n]*\n){3}" + shutdown, 1,
          concat({tagged("A1", plog::info), tagged("A2", plog::verbose), tagged("A4", plog::verbose),
                  {"ERROR OxMonitorTask::run [Registry monitoring thread] Exception: bad conversion"},
                  tagged("A5", plog::verbose)})},
+        // No key at start: the monitor keeps trying to open it, and watches it once it exists.
+        {{}, false, L"nokey init 1 root armed severity 4 applied 4 log K shutdown",
+         "PATH=()\nLOGGER=0\nAPPLIED 1 [^\n]*\n" + shutdown, 1, tagged("K", plog::info)},
+        // Changes made before the watch is armed again wait for the next one, here under a sibling
+        // key; a new path_root does not move an existing log.
+        {{{L"severity", 4}}, false, L"init 1 armed severity 5 applied 5 moveroot severity 6 armed client 1 applied 6 "
+         L"log S shutdown", "PATH=(.+)\nLOGGER=1\n(APPLIED 1 [^\n]*\n){2}" + shutdown, 1,
+         concat({banner, tagged("S", plog::verbose)})},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(fs::path(c.steps).u8string());
         LogKeyBackup backup;
-        Scratch folder(L"plx_logtest life \u00e4\u00f6\u00fc \u65e5\u672c");
+        Scratch folder(L"plx_logtest life \u00e4\u00f6\u00fc \u65e5\u672c " + std::to_wstring(GetCurrentProcessId()));
         DefaultFolderBlocker blocker(c.blockDefaultFolder);
         for (const auto& [name, value] : c.values) setDword(name, value);
         const std::wstring root = c.blockDefaultFolder ? L"" : folder.path.wstring();
-        setValue(L"path_root", REG_SZ, root.c_str(), (root.size() + 1) * sizeof(wchar_t));
-        const std::string out = runScenario(c.steps);
+        if (c.steps.rfind(L"nokey ", 0) != 0)
+            setValue(L"path_root", REG_SZ, root.c_str(), (root.size() + 1) * sizeof(wchar_t));
+        const std::string out = runScenario(c.steps.substr(c.steps.rfind(L"nokey ", 0) == 0 ? 6 : 0), folder.path);
         std::smatch m;
         ASSERT_TRUE(std::regex_match(out, m, std::regex(c.output + "EXIT=0\n"))) << out;
         const auto files = filesIn(folder.path);

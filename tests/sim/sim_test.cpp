@@ -76,7 +76,7 @@ TEST_F(Sim, AccountingTracksEveryHandleAndBuffer) {
 TEST_F(Sim, ScenarioFileScriptsTheSessionAndNamesItsFirstBadLine) {
     auto load = [](const char* text) {
         wchar_t path[MAX_PATH];
-        wcscat(path + GetTempPathW(MAX_PATH, path), L"wfsim_scenario_test.txt");
+        wcscat(path + GetTempPathW(MAX_PATH, path), (L"wfsim_scenario_" + std::to_wstring(GetCurrentProcessId())).c_str());
         std::ofstream(path, std::ios::binary) << text;
         return wfsim_load_scenario(path);
     };

@@ -2,12 +2,11 @@
 
 #include <windows.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <plog/Initializers/RollingFileInitializer.h>
 #include <plog/Log.h>
-#include <regex>
-#include <sstream>
 
 namespace {
 
@@ -25,32 +24,47 @@ std::string readFileFrom(const std::string& path, size_t offset) {
     return data;
 }
 
-std::vector<LogRecord> parseRecords(std::string text) {
-    // plog starts every new file with a UTF-8 byte order mark.
-    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
-    // Undo plog's native line ends, so a message reads as it was logged (a system error text
-    // keeps its own CR LF).
-    std::string unix;
-    unix.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
-        unix.push_back(text[i]);
+// A record's first line: "YYYY-MM-DD hh:mm:ss.mmm SEVERITY [tid] [function@line] message".
+bool parseHead(const std::string& line, LogRecord* record) {
+    static const char shape[] = "0000-00-00 00:00:00.000 ";
+    if (line.size() < sizeof shape - 1) return false;
+    for (size_t i = 0; i + 1 < sizeof shape; ++i)
+        if (shape[i] == '0' ? !std::isdigit(static_cast<unsigned char>(line[i])) : line[i] != shape[i]) return false;
+    size_t at = sizeof shape - 1;
+    const size_t severityEnd = line.find_first_of(" [", at);
+    if (severityEnd == std::string::npos) return false;
+    const std::string severity = line.substr(at, severityEnd - at);
+    bool known = false;
+    for (const char* s : {"NONE", "FATAL", "ERROR", "WARN", "INFO", "DEBUG", "VERB"}) known |= severity == s;
+    if (!known) return false;
+    at = line.find_first_not_of(' ', severityEnd);
+    const size_t tidEnd = at == std::string::npos ? at : line.find(']', at);
+    if (tidEnd == std::string::npos || line[at] != '[' || tidEnd == at + 1 ||
+        line.find_first_not_of("0123456789", at + 1) != tidEnd || line.compare(tidEnd + 1, 2, " [") != 0)
+        return false;
+    const size_t funcStart = tidEnd + 3, funcEnd = line.find(']', funcStart);
+    const size_t atSign = funcEnd == std::string::npos ? funcEnd : line.rfind('@', funcEnd);
+    if (atSign == std::string::npos || atSign < funcStart || atSign + 1 == funcEnd ||
+        line.find_first_not_of("0123456789", atSign + 1) != funcEnd || line.compare(funcEnd + 1, 1, " ") != 0)
+        return false;
+    *record = {severity, line.substr(funcStart, atSign - funcStart), line.substr(funcEnd + 2)};
+    return true;
+}
+
+// Adds the whole lines of text to records (a line that is no record's first continues the last
+// record's message); returns how many bytes it used: the last line waits for its line end.
+size_t parseLines(const std::string& text, bool fileStart, std::vector<LogRecord>* records) {
+    size_t at = 0;
+    if (fileStart && text.compare(0, 3, "\xEF\xBB\xBF") == 0) at = 3;  // plog's byte order mark
+    for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        // plog ends lines with CR LF; a message's own CR LF (a system error text) keeps its CR.
+        std::string line = text.substr(at, end - at);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        LogRecord record;
+        if (parseHead(line, &record)) records->push_back(std::move(record));
+        else if (!records->empty()) records->back().message += "\n" + line;
     }
-    text.swap(unix);
-    static const std::regex head(
-        R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} (NONE|FATAL|ERROR|WARN|INFO|DEBUG|VERB)\s*\[\d+\] \[([^\]]*)@\d+\] ([\s\S]*)$)");
-    std::vector<LogRecord> records;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::smatch m;
-        if (std::regex_match(line, m, head)) {
-            records.push_back({m[1], m[2], m[3]});
-        } else if (!records.empty()) {
-            records.back().message += "\n" + line;
-        }
-    }
-    return records;
+    return at;
 }
 
 }  // namespace
@@ -68,14 +82,22 @@ std::string ensureTestLog() {
     return g_testLogPath;
 }
 
-std::vector<LogRecord> readLogRecords(const std::string& path) { return parseRecords(readFileFrom(path, 0)); }
+std::vector<LogRecord> readLogRecords(const std::string& path) {
+    std::vector<LogRecord> records;
+    parseLines(readFileFrom(path, 0), true, &records);
+    return records;
+}
 
 LogCapture::LogCapture(std::string path) : m_path(std::move(path)) {
     std::ifstream in(std::filesystem::u8path(m_path), std::ios::binary | std::ios::ate);
     m_offset = in ? static_cast<size_t>(in.tellg()) : 0;
 }
 
-std::vector<LogRecord> LogCapture::records() const { return parseRecords(readFileFrom(m_path, m_offset)); }
+std::vector<LogRecord> LogCapture::records() const {
+    // Only what was written since the last look is read and parsed.
+    m_offset += parseLines(readFileFrom(m_path, m_offset), m_offset == 0, &m_records);
+    return m_records;
+}
 
 bool LogCapture::has(const std::string& message, const std::string& severity) const {
     for (const auto& r : records())

@@ -31,5 +31,6 @@ public:
 
 private:
     std::string m_path;
-    size_t m_offset;
+    mutable size_t m_offset;                    // read and parsed up to here
+    mutable std::vector<LogRecord> m_records;  // those parsed so far
 };

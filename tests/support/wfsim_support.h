@@ -44,6 +44,14 @@ inline void expectRecords(const std::vector<LogRecord>& got, const std::vector<L
     EXPECT_EQ(gotText, wantText);
 }
 
+// "[code] : " and the system's text for the code, as error lines end: read here with FormatMessageA,
+// not with the library's own helper.
+inline std::string errorText(DWORD code) {
+    char text[1024] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text, sizeof text, nullptr);
+    return "[" + std::to_string(code) + "] : " + text;
+}
+
 // A handle as the log lines show it: all its hexadecimal digits, upper case.
 inline std::string hexDigits(const void* handle) {
     char text[32];

@@ -13,7 +13,6 @@
 #include "citrix/wfapi_loader.h"
 #include "plx_build_info.h"
 #include "support/wfsim_support.h"
-#include "utils/system_error.h"
 
 namespace {
 
@@ -42,13 +41,13 @@ std::vector<LogRecord> loadRecords(int rows) {
     const int all = static_cast<int>(kEntryPoints.size());
     std::vector<LogRecord> want = {debug("Loading WFAPI Wrapper ..."), info("initializing...")};
     const std::string loadError = "[WFAPI_WRAPPER] ERR : LoadLibraryW [" PLX_WFAPI_NAME "] failed with error : ";
-    want.push_back(rows < 0 ? LogRecord{"ERROR", "initWFAPI", loadError + OxeUtils::errorSuffix(ERROR_MOD_NOT_FOUND)}
+    want.push_back(rows < 0 ? LogRecord{"ERROR", "initWFAPI", loadError + errorText(ERROR_MOD_NOT_FOUND)}
                             : info("Library loaded OK"));
     for (int row = 0; row < rows; ++row) want.push_back(info("Function " + logName(row) + " found OK"));
     if (rows >= 0 && rows < all) {
         want.push_back({"ERROR", "initWFAPI", " [WFAPI_WRAPPER] ERR : GetProcAddress [" + logName(rows) +
                                                   "] failed with error : " +
-                                                  OxeUtils::errorSuffix(ERROR_PROC_NOT_FOUND)});
+                                                  errorText(ERROR_PROC_NOT_FOUND)});
     }
     if (rows == all) {
         want.push_back(info("WFAPI Wrapper loaded successfully"));
