@@ -12,6 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include <plog/Appenders/IAppender.h>
+#include <plog/Log.h>
+
 #include "protocol/client_info.h"
 #include "support/waits.h"
 #include "support/wfsim_support.h"
@@ -238,6 +241,72 @@ TEST(OxWorkingTask, RunningFromConstructionUntilRunEndsHoweverItEndsAndAStopEnds
         EXPECT_EQ(runningInside, ending != StoppedBeforeExecute);
         EXPECT_EQ(cycles, ending == StoppedBeforeExecute || ending == StoppedDuringAWait ? 0 : 3);
         EXPECT_FALSE(task.isRunning());
+    }
+}
+
+// One name is enough for the version-1 store; a version-1 request that fails after data arrived
+// is an error line each cycle while the channel stays open and the record keeps the data.
+TEST_F(MetricsTaskTest, OneNameIsStoredAndAFailingRequestKeepsTheLastData) {
+    for (const auto& names : {std::make_pair("", "PC-ONLY"), std::make_pair("user.only", "")}) {
+        SCOPED_TRACE(names.second);
+        answer(names.first, names.second);
+        TaskRunner runner(false);
+        ASSERT_TRUE(waitUntil([&] { return std::strcmp(stored(_glClientInfo).computerName, names.second) == 0 &&
+                                           std::strcmp(stored(_glClientInfo).userName, names.first) == 0; }));
+    }
+    answer("dave", "PC-9");
+    LogCapture log;
+    TaskRunner runner(false);
+    ASSERT_TRUE(waitUntil([] { return std::strcmp(stored(_glClientInfo).userName, "dave") == 0; }));
+    answer("erin", "PC-10");
+    wfsim_set_fault(WFSIM_FAULT_DATA_READ_FAILS, -1);
+    const LONG pings = counters().pingAnswers;
+    ASSERT_TRUE(waitUntil([&] { return counters().pingAnswers >= pings + 15; })) << "three more cycles";
+    runner.stop();
+    EXPECT_GE(log.countContaining("[METRICS THREAD] SendDataReq_v1 failed with error : ["), 2);
+    EXPECT_EQ(log.countContaining("In Pending State"), 0);
+    EXPECT_EQ(counters().channelsOpened, 1);
+    EXPECT_STREQ(stored(_glClientInfo).userName, "dave");
+}
+
+// What a cycle's exchanges throw: a standard exception is logged and the next cycle backs off;
+// anything else ends the task with the finished banner. Thrown here by a log appender at the
+// first "reading failed..." line, which the data request writes inside the cycle.
+struct ThrowingAppender : plog::IAppender {
+    std::atomic<int> mode{0};  // 0: quiet, 1: throw std::runtime_error once, 2: throw an int once
+    void write(const plog::Record& record) override {
+        if (mode == 0 || std::strstr(record.getMessage(), "reading failed...") == nullptr) return;
+        const int m = mode.exchange(0);
+        if (m == 1) throw std::runtime_error("appender failed");
+        if (m == 2) throw 7;
+    }
+};
+
+TEST_F(MetricsTaskTest, ExceptionsInsideACycle) {
+    static ThrowingAppender appender;
+    static const bool added = (plog::get<0>()->addAppender(&appender), true);
+    (void)added;
+    answer("frank", "PC-11");
+    for (const int mode : {1, 2}) {
+        SCOPED_TRACE(mode == 1 ? "std::runtime_error" : "int");
+        LogCapture log;
+        TaskRunner runner(false, 1000, 1000);
+        ASSERT_TRUE(waitUntil([] { return std::strcmp(stored(_glClientInfo).userName, "frank") == 0; }));
+        appender.mode = mode;
+        wfsim_set_fault(WFSIM_FAULT_DATA_READ_FAILS, 1);
+        if (mode == 1) {
+            ASSERT_TRUE(waitUntil([&] { return log.has("Waiting1seconds. In Pending State"); })) << log.dump();
+            EXPECT_EQ(taskRecords(log, "ERROR [METRICS THREAD] Exception: appender failed"), 1);
+            EXPECT_TRUE(runner.task->isRunning());
+        } else {
+            ASSERT_TRUE(waitUntil([&] { return !runner.task->isRunning(); })) << log.dump();
+            const std::string separator = "DEBUG " + std::string(64, '=');
+            const std::vector<std::string> tail = {"ERROR [METRICS THREAD] Unknown Exception.", separator,
+                                                   "DEBUG [METRICS THREAD] finished...", separator};
+            const auto all = taskLog(log);
+            ASSERT_GE(all.size(), tail.size());
+            EXPECT_EQ(std::vector<std::string>(all.end() - 4, all.end()), tail) << log.dump();
+        }
     }
 }
 
