@@ -152,6 +152,15 @@ TEST(Hostile, ChannelListsAreReadWithinTheBufferAndOnlyOxlensMatches) {
     const std::string kListed = "\t\t|-- Virtual channel found  : [", kBad = "] : name is not valid UTF-16, skipped";
     ensureTestLog();
     ASSERT_TRUE(loadWFAPIWrapper());
+    // Literal lists first: a name that fills its 8-character field has no terminator and is not
+    // OXLENS even when it begins with it; the entry after it is read on its own.
+    const struct { std::vector<const wchar_t*> names; int result; } literal[] = {
+        {{L"OXLENSAB"}, -141}, {{L"ABCDEFGHIJ", L"oxLENS"}, 0}, {{L"OXLENS7"}, -141}, {{L"\xD800", L"OXLENS"}, 0}};
+    for (const auto& l : literal) {
+        wfsim_reset();
+        wfsim_set_channels(l.names.data(), static_cast<DWORD>(l.names.size()));
+        EXPECT_EQ(queryOXChannelPresence("OXLENS"), l.result) << l.names.size() << " entries";
+    }
     int verdicts[2][2] = {};  // [found][a name that is not valid UTF-16 was passed over]
     for (uint32_t seed : seeds({20261206u, 99u})) {
         std::mt19937 rng(seed);
