@@ -102,8 +102,9 @@ OxMetricsTask::OxMetricsTask(bool pollV2, const OxMetricsTimings& timings)
 // so, or one query says so now: a disconnect in the middle of an exchange fails the ping), the
 // wait runs in slices of one polling cycle with a connect-state query after each, and a connected
 // session ends it early; the next cycle then opens a fresh channel, to the new endpoint. While
-// the session stays away this costs one query per cycle. The failures of a connected session
-// (channel missing, open or ping failing) do not heal within seconds: their wait runs whole.
+// the session stays away this costs one query per cycle. The other failures of a connected
+// session (a channel that never answered, an open that fails) do not heal within seconds: their
+// wait runs whole. A takeover, met on a channel that had answered, gets quick reopens instead.
 // The task's log lines are written by run().
 OxMetricsTask::BackoffEnd OxMetricsTask::waitOutBackoff() {
     BackoffEnd end;
@@ -116,11 +117,11 @@ OxMetricsTask::BackoffEnd OxMetricsTask::waitOutBackoff() {
     DWORD state = 0;
     const bool watchSession = m_pendingOnSession || lookAtSession(&state) == SessionSeen::NotConnected;
     m_pendingOnSession = false;
-    if (watchSession) m_reconnectSeen = true;
     if (!watchSession) {
         end.stopRequested = waitFor(static_cast<int32_t>(end.totalMs), kWaitStepMs);
         end.waitedMs = end.totalMs;
     } else {
+        m_reconnectSeen = true;  // whenever it comes back, the next open reaches a reconnected session
         // A slice is at least one wait step, whatever the polling interval.
         const uint32_t cycleMs = std::max<uint32_t>(m_pollIntervalMs > 0 ? m_pollIntervalMs : 0, kWaitStepMs);
         // A state query that keeps failing is logged once per back-off, not once per slice.
