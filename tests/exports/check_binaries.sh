@@ -20,13 +20,7 @@ shift 4
 status=0
 fail() { echo "FAIL: $*"; status=1; }
 
-# Names of the export name table, one per line.
-exports_of() {
-  "$objdump" -p "$1" | awk '/\[Ordinal\/Name Pointer\] Table/ {on=1; next} on && NF==0 {on=0} on {print $NF}'
-}
-imports_of() {
-  "$objdump" -p "$1" | awk '/DLL Name:/ {print tolower($3)}'
-}
+imports_of() { "$objdump" -p "$1" | awk '/DLL Name:/ {print tolower($3)}'; }
 
 system_dlls=" kernel32.dll msvcrt.dll advapi32.dll shell32.dll user32.dll ole32.dll oleaut32.dll ws2_32.dll version.dll "
 check_imports() {
@@ -72,9 +66,8 @@ rva_to_offset() {
   done
 }
 
-# A 32-bit image's exception handlers are checked by the system before each call (SafeSEH): an
-# image marked NO_SEH has none, and an image with a safe-handler table may use only those listed.
-# A table address with no entries is taken for a table that lists nothing.
+# The system checks a 32-bit image's handlers before each call (SafeSEH); a table address with no
+# entries is taken for a table that lists nothing.
 check_safe_seh() {
   local dll=$1 name pe opt base handler registered dir offset lc_size table count entries i listed=0
   name=$(basename "$dll")
@@ -108,7 +101,6 @@ check_safe_seh() {
   ((listed)) || fail "$name has a safe-handler table ($count entries) without the callback guard's handler"
 }
 
-# On x86_64 the handler is named by the unwind data of the guard's function.
 check_unwind_handler() {
   local dll=$1 start handler named
   start=$(symbol_address "$dll" plx_guarded_callback) handler=$(symbol_address "$dll" plx_guard_handler_x64)
@@ -125,13 +117,12 @@ for f in "$product" "$probe" "$@"; do
   [ -f "$f" ] || { fail "missing $f"; continue; }
   check_imports "$f"
   echo "$(basename "$f") imports: $(imports_of "$f" | tr '\n' ' ')"
-done
-for f in "$product" "$probe"; do
-  [ -f "$f" ] && check_version_resource "$f"
+  [[ $f == "$product" || $f == "$probe" ]] && check_version_resource "$f"
 done
 
 if [ -f "$product" ]; then
-  got=$(exports_of "$product" | sort | tr '\n' ' ')
+  got=$("$objdump" -p "$product" | awk '/\[Ordinal\/Name Pointer\] Table/ {on=1; next} on && NF==0 {on=0} on {print $NF}' |
+    sort | tr '\n' ' ')
   want="icasrv_cleanup icasrv_get_remote_info icasrv_get_remote_info_v2 "
   [ "$got" = "$want" ] || fail "$(basename "$product") exports [$got], expected [$want]"
   echo "$(basename "$product") exports: $got"

@@ -60,12 +60,8 @@ std::wstring exeDir() {
 }
 
 static ProductDll loadDll(const std::wstring& path) {
-    const HMODULE m = LoadLibraryW(path.c_str());
-    const auto proc = [m](const char* name) { return reinterpret_cast<void (*)()>(GetProcAddress(m, name)); };
-    const ProductDll d{m, reinterpret_cast<icasrv_get_remote_info_fn>(proc("icasrv_get_remote_info")),
-                       reinterpret_cast<icasrv_get_remote_info_v2_fn>(proc("icasrv_get_remote_info_v2")),
-                       reinterpret_cast<icasrv_cleanup_fn>(proc("icasrv_cleanup"))};
-    if (!m || !d.get || !d.getV2 || !d.cleanup) throw std::runtime_error("cannot load " PLX_DLL_NAME);
+    const ProductDll d = exportsOf(LoadLibraryW(path.c_str()));
+    if (!d.complete()) throw std::runtime_error("cannot load " PLX_DLL_NAME);
     return d;
 }
 
@@ -112,8 +108,8 @@ std::vector<std::wstring> logFiles(const std::wstring& folder) {
     return files;
 }
 
-std::string productLog() {
-    const std::vector<std::wstring> files = logFiles(logRoot() + L"\\dll");
+std::string productLog(const std::wstring& folder) {
+    const std::vector<std::wstring> files = logFiles(folder);
     return files.size() == 1 ? std::filesystem::path(files[0]).u8string() : "";
 }
 

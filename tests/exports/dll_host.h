@@ -10,17 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "child/host_frame.h"
 #include "plx_build_info.h"
-#include "plx_srv_citrix.h"
 #include "support/waits.h"
 #include "support/wfsim_support.h"
 
-struct ProductDll {
-    HMODULE module;
-    icasrv_get_remote_info_fn get;
-    icasrv_get_remote_info_v2_fn getV2;
-    icasrv_cleanup_fn cleanup;
-};
 const ProductDll& dll();  // bin/<PLX_DLL_NAME>, loaded on first use
 void reloadDll();         // unloaded and loaded again: its next get call is its first, logging afresh
 std::string startedLog();  // the DLL's log after its first get call (made here if none was) and a cleanup
@@ -30,7 +24,8 @@ const ProductDll& testWaitsDll();
 std::wstring exeDir();
 std::wstring logRoot();                                          // removed at the end of the run
 std::vector<std::wstring> logFiles(const std::wstring& folder);  // plx_srv_dll_citrix_* files in and under it
-std::string productLog();  // the in-process DLL's one log file, UTF-8 ("" before its first get call)
+// The one log file in and under folder, UTF-8, else "": by default the in-process DLL's (none before its first call).
+std::string productLog(const std::wstring& folder = logRoot() + L"\\dll");
 void setServerValue(const wchar_t* name, DWORD type, const void* data, DWORD size);  // in ...\Log\server
 void setLogFolder(const std::wstring& folder);  // path_root; the folder is created
 void useTestLogSettings();                      // only severity 6 and path_root logRoot()\dll

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <filesystem>
 
-#include "child/host_frame.h"
 #include "dll_host.h"
 #include "exports/callback_guard.h"
 
@@ -27,9 +26,7 @@ extern "C" const uint64_t plx_test_xmm_sentinels[20] = {0x0606060606060606, 0x60
     0x0C0C0C0C0C0C0C0C, 0xC00C, 0x0D0D0D0D0D0D0D0D, 0xD00D, 0x0E0E0E0E0E0E0E0E, 0xE00E, 0x0F0F0F0F0F0F0F0F, 0xF00F};
 // MXCSR rounding toward zero, all exceptions masked; x87 53-bit precision, rounding toward zero.
 extern "C" const uint32_t plx_test_fp_sentinels[2] = {0x7F80, 0x0E7F};
-extern "C" {
-uintptr_t plx_test_saved_sp = 0;  // the shim's stack pointer before the call
-}
+extern "C" { uintptr_t plx_test_saved_sp = 0; }  // the shim's stack pointer before the call
 
 // plx_test_sentinel_call(get, callback, run): keeps its caller's registers, loads the sentinels
 // into every callee-saved register and the floating-point control state, calls get(callback,
@@ -42,10 +39,9 @@ asm(R"(
     .globl _plx_test_sentinel_call
     .def _plx_test_sentinel_call; .scl 2; .type 32; .endef
 _plx_test_sentinel_call:
-    pushl %ebp
-    pushl %ebx
-    pushl %esi
-    pushl %edi
+    .irp r, ebp, ebx, esi, edi
+    pushl %\r
+    .endr
     subl $12, %esp
     stmxcsr (%esp)
     fnstcw 4(%esp)
@@ -84,10 +80,9 @@ _plx_test_sentinel_call:
     fldcw 4(%esp)
     ldmxcsr (%esp)
     addl $12, %esp
-    popl %edi
-    popl %esi
-    popl %ebx
-    popl %ebp
+    .irp r, edi, esi, ebx, ebp
+    popl %\r
+    .endr
     ret
 )");
 #else
@@ -162,21 +157,17 @@ namespace {
 
 #ifdef _WIN64
 #define PLX_STDCALL
-constexpr int kRegisters = 8;
 #else
 #define PLX_STDCALL __stdcall
-constexpr int kRegisters = 4;
 #endif
+constexpr int kRegisters = sizeof(void*) == 8 ? 8 : 4;  // the callee-saved general registers ShimRun holds
 
-void PLX_CDECL returns(void*) {}
 void PLX_STDCALL returnsStdcall(void*) {}
 void raiseMsvcThrow(void*) {  // what an MSVC-built host's `throw` raises
     const ULONG_PTR info[4] = {0x19930520, 0, 0, 0};
     RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, sizeof(void*) == 8 ? 4 : 3, info);
 }
-void PLX_CDECL throwsLikeMsvc(void* record) { raiseMsvcThrow(record); }
 void PLX_STDCALL throwsStdcall(void* record) { raiseMsvcThrow(record); }
-void PLX_CDECL faults(void*) { *static_cast<volatile int*>(nullptr) = 1; }
 void PLX_CDECL throwsThroughHostFrame(void*) { plx_test_host_frame(raiseMsvcThrow, nullptr); }
 // Other rounding, 24-bit precision and three values on the x87 stack, then an error of its own.
 void PLX_CDECL leavesFpStateThenRaises(void*) {
@@ -189,29 +180,19 @@ void PLX_CDECL leavesFpStateThenRaises(void*) {
 // The built DLL once more, copied under another name: a module with state of its own, so that
 // these tests make no get call of dll(), whose first call other tests watch. It logs into
 // a folder of its own under logRoot() and polls the same substitute session.
-struct GuardDll {
-    HMODULE module = nullptr;
-    icasrv_get_remote_info_fn get = nullptr;
-    icasrv_cleanup_fn cleanup = nullptr;
-    std::string log;
-    GuardDll() {
+struct GuardDll : ProductDll {
+    std::string log;  // set once the first call started polling and the next returned 0
+    GuardDll() : ProductDll{} {
         static int copies = 0;  // a folder of its own for each copy, which logs afresh
-        const std::wstring folder = logRoot() + L"\\guard" + std::to_wstring(++copies);
-        const std::wstring copy = folder + L"\\guard_copy.dll";
+        const std::wstring folder = logRoot() + L"\\guard" + std::to_wstring(++copies), copy = folder + L"\\guard_copy.dll";
         std::filesystem::create_directories(folder);
-        std::filesystem::copy_file(exeDir() + L"\\" PLX_DLL_NAME_W, copy,
-                                   std::filesystem::copy_options::overwrite_existing);
-        module = LoadLibraryW(copy.c_str());
-        const auto proc = [this](const char* name) { return reinterpret_cast<void (*)()>(GetProcAddress(module, name)); };
-        get = reinterpret_cast<icasrv_get_remote_info_fn>(proc("icasrv_get_remote_info"));
-        cleanup = reinterpret_cast<icasrv_cleanup_fn>(proc("icasrv_cleanup"));
-        if (!get || !cleanup) return;
+        std::filesystem::copy_file(exeDir() + L"\\" PLX_DLL_NAME_W, copy, std::filesystem::copy_options::overwrite_existing);
+        static_cast<ProductDll&>(*this) = exportsOf(LoadLibraryW(copy.c_str()));
+        if (!complete()) return;
         setLogFolder(folder);
         const bool started = get(nullptr, nullptr) == ICASRV_STARTED;  // until polling runs, no callback is called
         setLogFolder(logRoot() + L"\\dll");
-        const std::vector<std::wstring> logs = logFiles(folder);
-        if (started && get(nullptr, nullptr) == ICASRV_OK && logs.size() == 1)
-            log = std::filesystem::path(logs[0]).u8string();
+        if (started && get(nullptr, nullptr) == ICASRV_OK) log = productLog(folder);
     }
     ~GuardDll() {
         if (cleanup) cleanup();
@@ -222,23 +203,21 @@ struct GuardDll {
 }  // namespace
 
 TEST(Guard, TakesErrorCodesOnlyAndLetsTheDocumentedOnesPass) {
-    struct Case { uint32_t code, flags; bool taken; };
-    const Case cases[] = {
-        {0xE06D7363, 0, true}, {0xE06D7363, EXCEPTION_NONCONTINUABLE, true}, {0xC0000005, 0, true},
-        {0xC0000094, 0, true}, {0xE0000001, 0, true}, {0xC0000025, 0, true},
-        // an unwind pass, or an exception raised inside another frame's handler
-        {0xC0000005, 0x02, false}, {0xC0000005, 0x04, false}, {0xC0000005, 0x20, false},
-        {0xC0000005, 0x40, false}, {0xC0000005, 0x10, false},
-        // breakpoint, single step, guard page, debug prints, Ctrl+C, Ctrl+Break, thread naming
-        {0x80000003, 0, false}, {0x80000004, 0, false}, {0x80000001, 0, false}, {0x40010006, 0, false},
-        {0x4001000A, 0, false}, {0x40010005, 0, false}, {0x40010008, 0, false}, {0x406D1388, 0, false},
-        // assertion failure, possible deadlock, heap corruption, stack-buffer overrun, fail-fast, stack overflow
-        {0xC0000420, 0, false}, {0xC0000194, 0, false}, {0xC0000374, 0, false}, {0xC0000409, 0, false},
-        {0xC0000602, 0, false}, {0xC00000FD, 0, false},
-        // GCC's own C++ exceptions (throw, resumed unwind, forced unwind); a code next to them is nobody's
-        {0x20474343, 0, false}, {0x21474343, 0, false}, {0x22474343, 0, false}, {0xE0474343, 0, true}};
-    for (const Case& c : cases)
-        EXPECT_EQ(guardTakesException(c.code, c.flags), c.taken) << std::hex << c.code << " flags " << c.flags;
+    // MSVC throw, access violation, division by zero, an error of the host's, a non-continuable exception
+    // continued, and a code next to GCC's that is nobody's; an MSVC throw is non-continuable too.
+    for (const uint32_t code : {0xE06D7363u, 0xC0000005u, 0xC0000094u, 0xE0000001u, 0xC0000025u, 0xE0474343u})
+        EXPECT_TRUE(guardTakesException(code, 0)) << std::hex << code;
+    EXPECT_TRUE(guardTakesException(0xE06D7363, EXCEPTION_NONCONTINUABLE));
+    // An unwind pass, or an exception raised inside another frame's handler.
+    for (const uint32_t flags : {0x02u, 0x04u, 0x20u, 0x40u, 0x10u})
+        EXPECT_FALSE(guardTakesException(0xC0000005, flags)) << "flags " << std::hex << flags;
+    // Breakpoint, single step, guard page, debug prints, Ctrl+C, Ctrl+Break, thread naming; assertion failure,
+    // possible deadlock, heap corruption, stack-buffer overrun, fail-fast, stack overflow; GCC's own C++
+    // exceptions (throw, resumed unwind, forced unwind).
+    for (const uint32_t code : {0x80000003u, 0x80000004u, 0x80000001u, 0x40010006u, 0x4001000Au, 0x40010005u,
+                                0x40010008u, 0x406D1388u, 0xC0000420u, 0xC0000194u, 0xC0000374u, 0xC0000409u,
+                                0xC0000602u, 0xC00000FDu, 0x20474343u, 0x21474343u, 0x22474343u})
+        EXPECT_FALSE(guardTakesException(code, 0)) << std::hex << code;
 }
 
 // Everything a host relies on after its call, whether the callback returned or raised: its
@@ -250,11 +229,11 @@ TEST(Guard, HostStateSurvivesTheExceptionPath) {
     ASSERT_FALSE(guard.log.empty()) << "the copy did not load, start polling or log";
     struct Case { const char* what; RemoteInfoCallback callback; const char* code; };
     const Case cases[] = {
-        {"returns", returns, nullptr},
+        {"returns", [](void*) {}, nullptr},
         {"stdcall, returns", reinterpret_cast<RemoteInfoCallback>(returnsStdcall), nullptr},
-        {"MSVC throw", throwsLikeMsvc, "0xE06D7363"},
+        {"MSVC throw", [](void* record) { raiseMsvcThrow(record); }, "0xE06D7363"},
         {"stdcall, MSVC throw", reinterpret_cast<RemoteInfoCallback>(throwsStdcall), "0xE06D7363"},
-        {"access violation", faults, "0xC0000005"},
+        {"access violation", [](void*) { *static_cast<volatile int*>(nullptr) = 1; }, "0xC0000005"},
         {"through a host frame", throwsThroughHostFrame, "0xE06D7363"},
         {"floating-point state left behind", leavesFpStateThenRaises, "0xE0000001"}};
     for (const Case& c : cases) {
@@ -285,27 +264,27 @@ TEST(Guard, HostStateSurvivesTheExceptionPath) {
         EXPECT_TRUE(g_hostFrame.searched == viaFrame && g_hostFrame.unwound == viaFrame)
             << g_hostFrame.searched << " searched, " << g_hostFrame.unwound << " unwound";
     }
-    EXPECT_EQ(guard.get(returns, nullptr), ICASRV_OK) << "the locks were released";
+    EXPECT_EQ(guard.get(cases[0].callback, nullptr), ICASRV_OK) << "the locks were released";
 }
 
 // What the guard lets through reaches the host's process as it would without the library: a
 // breakpoint (the host's DebugBreak or failed assertion), and an exception raised while the guard
 // unwinds the host's frames, which the guard must not take a second time.
 TEST(Guard, WhatItLetsThroughEndsTheChildHostAsWithoutTheLibrary) {
-    const std::wstring hostDir = exeDir() + L"\\..\\bin-noapi", host = hostDir + L"\\child_host.exe";
-    const std::wstring dllArgs = L"\"" + exeDir() + L"\\" PLX_DLL_NAME_W L"\" raise \"" + exeDir() +
-                                 L"\\" PLX_WFAPI_NAME_W L"\" ";
-    setLogFolder(logRoot() + L"\\raise");
-    const ChildResult alone = runChild(host, L"- alone breakpoint", hostDir);
-    const ChildResult breakpoint = runChild(host, dllArgs + L"breakpoint", hostDir);
-    const ChildResult unwind = runChild(host, dllArgs + L"unwind-raises", hostDir);
-    setLogFolder(logRoot() + L"\\dll");
+    const std::wstring hostDir = exeDir() + L"\\..\\bin-noapi", raise = L"\"" + exeDir() + L"\\" PLX_DLL_NAME_W
+        L"\" raise \"" + exeDir() + L"\\" PLX_WFAPI_NAME_W L"\" ";
     // The child's unhandled-exception filter reports what reached it; the process ends with that code.
-    EXPECT_EQ(static_cast<uint32_t>(alone.exitCode), 0x80000003u);
-    EXPECT_EQ(alone.output, "started\r\nunhandled 0x80000003 (host frame: 0 searched, 0 unwound)\r\n");
-    EXPECT_EQ(breakpoint.exitCode, alone.exitCode);
-    EXPECT_EQ(breakpoint.output, "started -6\r\nunhandled 0x80000003 (host frame: 0 searched, 0 unwound)\r\n");
-    // The guard took 0xE0000001 and unwound the host frame, whose unwind raised 0xE0000002.
-    EXPECT_EQ(static_cast<uint32_t>(unwind.exitCode), 0xE0000002u);
-    EXPECT_EQ(unwind.output, "started -6\r\nunhandled 0xE0000002 (host frame: 2 searched, 1 unwound)\r\n");
+    // Last, the guard took 0xE0000001 and unwound the host frame, whose unwind raised 0xE0000002.
+    const struct { std::wstring args; uint32_t exitCode; const char* output; } cases[] = {
+        {L"- alone breakpoint", 0x80000003, "started\r\nunhandled 0x80000003 (host frame: 0 searched, 0 unwound)\r\n"},
+        {raise + L"breakpoint", 0x80000003, "started -6\r\nunhandled 0x80000003 (host frame: 0 searched, 0 unwound)\r\n"},
+        {raise + L"unwind-raises", 0xE0000002, "started -6\r\nunhandled 0xE0000002 (host frame: 2 searched, 1 unwound)\r\n"}};
+    setLogFolder(logRoot() + L"\\raise");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args);
+        const ChildResult child = runChild(hostDir + L"\\child_host.exe", c.args, hostDir);
+        EXPECT_EQ(static_cast<uint32_t>(child.exitCode), c.exitCode);
+        EXPECT_EQ(child.output, c.output);
+    }
+    setLogFolder(logRoot() + L"\\dll");
 }

@@ -14,9 +14,9 @@
 #include <cstdio>
 #include <cwchar>
 #include <stdexcept>
+#include <string>
 
 #include "host_frame.h"
-#include "plx_srv_citrix.h"
 
 static volatile LONG g_calls = 0;
 static void PLX_CDECL onRecord(void*) { InterlockedIncrement(&g_calls); }
@@ -33,45 +33,35 @@ static void PLX_CDECL failingUnwind(void*) {
 static LONG WINAPI reportUnhandled(EXCEPTION_POINTERS* pointers) {
     std::printf("unhandled 0x%08lX (host frame: %ld searched, %ld unwound)\n", pointers->ExceptionRecord->ExceptionCode,
                 g_hostFrame.searched, g_hostFrame.unwound);
-    std::fflush(stdout);
     return EXCEPTION_EXECUTE_HANDLER;
 }
 
 int wmain(int argc, wchar_t** argv) {
-    if (argc >= 4 && (!std::wcscmp(argv[2], L"alone") || !std::wcscmp(argv[2], L"raise")))
-        SetUnhandledExceptionFilter(reportUnhandled);
-    if (argc == 4 && !std::wcscmp(argv[2], L"alone") && !std::wcscmp(argv[3], L"breakpoint")) {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);  // each line is written at once: the process may end abnormally next
+    const std::wstring mode = argc >= 3 ? argv[2] : L"";
+    if (argc >= 4 && (mode == L"alone" || mode == L"raise")) SetUnhandledExceptionFilter(reportUnhandled);
+    if (argc == 4 && mode == L"alone" && !std::wcscmp(argv[3], L"breakpoint")) {
         std::printf("started\n");
-        std::fflush(stdout);
         breakpoint(nullptr);
         return std::printf("results\n"), 0;
     }
-    const bool raises = argc == 5 && !std::wcscmp(argv[2], L"raise") && LoadLibraryW(argv[3]);
-    const bool noapi = argc == 3 && !std::wcscmp(argv[2], L"noapi");
-    const bool throws = argc == 4 && !std::wcscmp(argv[2], L"throw") && LoadLibraryW(argv[3]);
-    const HMODULE dll = noapi || throws || raises ? LoadLibraryW(argv[1]) : nullptr;
-    const auto proc = [dll](const char* name) { return reinterpret_cast<void (*)()>(GetProcAddress(dll, name)); };
-    const auto get = reinterpret_cast<icasrv_get_remote_info_fn>(proc("icasrv_get_remote_info"));
-    const auto getV2 = reinterpret_cast<icasrv_get_remote_info_v2_fn>(proc("icasrv_get_remote_info_v2"));
-    const auto cleanup = reinterpret_cast<icasrv_cleanup_fn>(proc("icasrv_cleanup"));
-    if (!dll || !get || !getV2 || !cleanup)
+    const bool raises = argc == 5 && mode == L"raise" && LoadLibraryW(argv[3]);
+    const bool throws = argc == 4 && mode == L"throw" && LoadLibraryW(argv[3]);
+    const ProductDll dll = exportsOf(raises || throws || (argc == 3 && mode == L"noapi") ? LoadLibraryW(argv[1]) : nullptr);
+    if (!dll.complete())
         return std::printf("usage: child_host <dll> noapi | throw <WinFrame API DLL> | raise <WinFrame API DLL> <what>\n"), 2;
-    if (raises) {
-        const int r0 = get(nullptr, nullptr);
+    if (raises || throws) {
+        const int r0 = dll.get(nullptr, nullptr);
         std::printf("started %d\n", r0);
-        std::fflush(stdout);
-        const int r1 = get(std::wcscmp(argv[4], L"breakpoint") ? failingUnwind : breakpoint, nullptr);
-        return std::printf("results %d %d, %ld searched, %ld unwound\n", r0, r1, g_hostFrame.searched,
-                           g_hostFrame.unwound), 0;
-    }
-    if (throws) {
-        const int r0 = get(nullptr, nullptr);
-        std::printf("started %d\n", r0);
-        std::fflush(stdout);
-        const int r1 = get(throwing, nullptr), r2 = get(onRecord, nullptr), r3 = cleanup();
+        if (raises) {
+            const int r1 = dll.get(std::wcscmp(argv[4], L"breakpoint") ? failingUnwind : breakpoint, nullptr);
+            return std::printf("results %d %d, %ld searched, %ld unwound\n", r0, r1, g_hostFrame.searched,
+                               g_hostFrame.unwound), 0;
+        }
+        const int r1 = dll.get(throwing, nullptr), r2 = dll.get(onRecord, nullptr), r3 = dll.cleanup();
         return std::printf("results %d %d %d %d, %ld callbacks\n", r0, r1, r2, r3, g_calls), 0;
     }
-    const int r0 = cleanup(), r1 = get(onRecord, nullptr), r2 = getV2(onRecord, nullptr), r3 = get(nullptr, nullptr);
-    const int r4 = getV2(nullptr, nullptr), r5 = cleanup();
+    const int r0 = dll.cleanup(), r1 = dll.get(onRecord, nullptr), r2 = dll.getV2(onRecord, nullptr);
+    const int r3 = dll.get(nullptr, nullptr), r4 = dll.getV2(nullptr, nullptr), r5 = dll.cleanup();
     return std::printf("results %d %d %d %d %d %d, %ld callbacks\n", r0, r1, r2, r3, r4, r5, g_calls), 0;
 }

@@ -1,5 +1,7 @@
 #include "host_frame.h"
 
+#include <utility>
+
 HostFrameLog g_hostFrame{};
 
 // The handler is called once while a handler is searched for and once when the frame is unwound.
@@ -8,9 +10,7 @@ extern "C" EXCEPTION_DISPOSITION __cdecl plx_test_host_frame_handler(EXCEPTION_R
     if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) {
         InterlockedIncrement(&g_hostFrame.unwound);
         // Once: the process's last handler unwinds this frame again before the process ends.
-        const uint32_t code = g_hostFrame.raiseOnUnwind;
-        g_hostFrame.raiseOnUnwind = 0;
-        if (code) RaiseException(code, 0, 0, nullptr);
+        if (const uint32_t code = std::exchange(g_hostFrame.raiseOnUnwind, 0)) RaiseException(code, 0, 0, nullptr);
     } else {
         InterlockedIncrement(&g_hostFrame.searched);
     }
