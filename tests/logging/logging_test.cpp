@@ -42,6 +42,9 @@ void setValue(const wchar_t* name, DWORD type, const void* data, size_t size, co
 void setDword(const wchar_t* name, DWORD value, const std::wstring& sub = L"server") {
     setValue(name, REG_DWORD, &value, sizeof value, sub);
 }
+void setRoot(const std::wstring& folder) {  // path_root of the server, with its terminating NUL
+    setValue(L"path_root", REG_SZ, folder.c_str(), (folder.size() + 1) * sizeof(wchar_t));
+}
 
 // Sets the settings key aside, so that a test starts without it, and puts it back. A backup that a
 // killed run left holds the settings of before that run: it is put back first, never dropped.
@@ -88,21 +91,18 @@ std::string built(const std::string& folder) {
 
 // When active, makes the default log folder uncreatable by a file in its place, its old self set aside.
 struct DefaultFolderBlocker {
-    const bool active;
-    const fs::path folder = defaultLogFolder(), aside = defaultLogFolder() + ".test-aside";
-    // What a killed run left in the folder's place goes first, and the folder it set aside comes back.
-    static void restore() {
+    // Puts back what an earlier (perhaps killed) run left, the file in the folder's place first; then blocks if asked.
+    static bool reset(bool block = false) {
         std::error_code ec;
         const fs::path folder = defaultLogFolder(), aside = defaultLogFolder() + ".test-aside";
         if (fs::is_regular_file(folder, ec)) fs::remove(folder, ec);
         if (fs::exists(aside, ec)) fs::rename(aside, folder, ec);
+        if (block) fs::rename(folder, aside, ec), std::ofstream(folder) << "x";
+        return block;
     }
-    explicit DefaultFolderBlocker(bool activate) : active(activate) {
-        std::error_code ec;
-        restore();
-        if (active) fs::rename(folder, aside, ec), std::ofstream(folder) << "x";
-    }
-    ~DefaultFolderBlocker() { if (active) restore(); }
+    const bool active;
+    explicit DefaultFolderBlocker(bool block) : active(reset(block)) {}
+    ~DefaultFolderBlocker() { if (active) reset(); }
 };
 
 // How often the registry monitor has armed its watch: this program's import of
@@ -227,8 +227,7 @@ TEST(ReadLogSettings, DefaultsBoundsTypesAndTheFileLimitRule) {
     EXPECT_EQ(read(LogComponentClientDll), Settings(3, "", 5242880, 10));
     EXPECT_EQ(read(LogComponentServerTestApp), kDefaults);
     // A path that is no valid UTF-16 cannot be converted: that error reaches the caller.
-    const wchar_t broken[] = {L'C', L':', wchar_t(0xDC00), L'\0'};
-    setValue(L"path_root", REG_SZ, broken, sizeof broken);
+    setRoot({L'C', L':', wchar_t(0xDC00)});
     EXPECT_THROW(read(), std::range_error);
 }
 
@@ -241,7 +240,7 @@ TEST(LogPaths, NamesAndTheFolderConfiguredOrTheDefaultOne) {
         EXPECT_TRUE(buildLogFileBaseName(component, platform, &name) == 0 && name == expected) << name;
     }
 
-    DefaultFolderBlocker::restore();
+    DefaultFolderBlocker::reset();
     Scratch scratch(L"plx_logtest paths " + std::to_wstring(GetCurrentProcessId()));
     const std::string base = scratch.path.u8string(), fallback = defaultLogFolder();
     // A configured folder is created with its missing parents, and used as it is.
@@ -282,22 +281,17 @@ TEST(LogLife, DISABLED_Scenario) {
     ULONGLONG initAt = 0, changedAt = 0;
     int armsAtChange = 0;
     for (std::string step, argument; script >> step; std::fflush(stdout)) {
-        const bool change = step == "severity" || step == "badpath" || step == "root" || step == "moveroot" ||
-                            step == "client";
-        if (step == "init" || step == "log" || step == "sleep" || step == "applied" || step == "severity" ||
-            step == "client")
-            script >> argument;
-        if (step == "init") initAt = GetTickCount64();
-        if (change) changedAt = GetTickCount64(), armsAtChange = g_arms;
-        if (step == "armed") {
-            for (const ULONGLONG start = GetTickCount64(); g_arms <= armsAtChange && GetTickCount64() - start < 5000;)
-                Sleep(1);
+        const auto oneOf = [&](std::string names) { return (" " + names + " ").find(" " + step + " ") != names.npos; };
+        if (oneOf("init log sleep applied severity client")) script >> argument;
+        if (oneOf("severity badpath root moveroot client")) changedAt = GetTickCount64(), armsAtChange = g_arms;
+        if (step == "root" || step == "moveroot") setRoot(root + (step == "root" ? L"" : L"\\moved"));
+        else if (step == "severity" || step == "client")
+            setDword(L"severity", std::stoul(argument), step == "client" ? L"client" : L"server");
+        else if (step == "log") logEverySeverity(argument);
+        else if (step == "sleep") Sleep(std::stoul(argument));
+        else if (step == "armed") {
+            for (const ULONGLONG t0 = GetTickCount64(); g_arms <= armsAtChange && GetTickCount64() - t0 < 5000;) Sleep(1);
             if (g_arms <= armsAtChange) std::printf("NOT ARMED\n");
-        } else if (step == "root" || step == "moveroot") {
-            const std::wstring path = root + (step == "root" ? L"" : L"\\moved");
-            setValue(L"path_root", REG_SZ, path.c_str(), (path.size() + 1) * sizeof(wchar_t));
-        } else if (step == "client") {
-            setDword(L"severity", std::stoul(argument), L"client");
         } else if (step == "applied") {
             const auto severityIs = [&] {
                 std::lock_guard<std::mutex> lock(_glLogMutex);
@@ -307,6 +301,7 @@ TEST(LogLife, DISABLED_Scenario) {
             const ULONGLONG now = GetTickCount64();
             std::printf("APPLIED %d init+%llu change+%llu\n", severityIs(), now - initAt, now - changedAt);
         } else if (step == "init") {
+            initAt = GetTickCount64();
             std::atomic<bool> go{false};
             std::vector<std::thread> threads;
             for (int n = std::stoi(argument); n > 0; --n)
@@ -315,15 +310,8 @@ TEST(LogLife, DISABLED_Scenario) {
             for (auto& t : threads) t.join();
             std::lock_guard<std::mutex> lock(_glLogMutex);
             std::printf("PATH=%s\nLOGGER=%d\n", _glLogPath, _glLogger != nullptr ? 1 : 0);
-        } else if (step == "log") {
-            logEverySeverity(argument);
-        } else if (step == "severity") {
-            setDword(L"severity", std::stoul(argument));
         } else if (step == "badpath") {
-            const wchar_t text[] = {L'C', L':', L'\\', wchar_t(0xD800), L'x', L'\0'};
-            setValue(L"path_root", REG_SZ, text, sizeof text);
-        } else if (step == "sleep") {
-            Sleep(std::stoul(argument));
+            setRoot({L'C', L':', L'\\', wchar_t(0xD800), L'x'});
         } else {
             ASSERT_EQ(step, "shutdown");
             const ULONGLONG start = GetTickCount64();
@@ -340,7 +328,7 @@ TEST(LogLife, DISABLED_Scenario) {
 TEST(LogLife, TheMonitorSettlesAChangeUntil500MsAfterItsPreviousWait) {
     LogKeyBackup backup;
     Scratch folder(L"plx_logtest settle " + std::to_wstring(GetCurrentProcessId()));
-    setValue(L"path_root", REG_SZ, folder.path.c_str(), (folder.path.wstring().size() + 1) * sizeof(wchar_t));
+    setRoot(folder.path);
     const std::string out = runScenario(L"init 1 armed severity 2 applied 2 armed sleep 600 severity 1 applied 1 shutdown");
     unsigned first = 0, firstInit = 0, firstChange = 0, second = 0, secondInit = 0, secondChange = 0, shutdownMs = 0;
     ASSERT_EQ(std::sscanf(out.c_str(), "PATH=\nLOGGER=0\nAPPLIED %u init+%u change+%u\nAPPLIED %u init+%u change+%u\n"
@@ -352,7 +340,6 @@ TEST(LogLife, TheMonitorSettlesAChangeUntil500MsAfterItsPreviousWait) {
     EXPECT_LT(secondChange, 450u) << "one step, generous under load, not a settle counted from the notification";
 }
 
-// The log's life, one fresh process per case.
 TEST(LogLife, ScenariosInFreshProcesses) {
     const std::string dashes = "INFO initGlobalData -------------------------------------";
     const std::string shutdown = "SHUTDOWN rc=0 ms=1?\\d{1,3}\n";  // under 2 s
@@ -404,10 +391,9 @@ TEST(LogLife, ScenariosInFreshProcesses) {
         Scratch folder(L"plx_logtest life \u00e4\u00f6\u00fc \u65e5\u672c " + std::to_wstring(GetCurrentProcessId()));
         DefaultFolderBlocker blocker(c.blockDefaultFolder);
         for (const auto& [name, value] : c.values) setDword(name, value);
-        const std::wstring root = c.blockDefaultFolder ? L"" : folder.path.wstring();
-        if (c.steps.rfind(L"nokey ", 0) != 0)
-            setValue(L"path_root", REG_SZ, root.c_str(), (root.size() + 1) * sizeof(wchar_t));
-        const std::string out = runScenario(c.steps.substr(c.steps.rfind(L"nokey ", 0) == 0 ? 6 : 0), folder.path);
+        const bool noKey = c.steps.rfind(L"nokey ", 0) == 0;
+        if (!noKey) setRoot(c.blockDefaultFolder ? L"" : folder.path.wstring());
+        const std::string out = runScenario(c.steps.substr(noKey ? 6 : 0), folder.path);
         std::smatch m;
         ASSERT_TRUE(std::regex_match(out, m, std::regex(c.output + "EXIT=0\n"))) << out;
         const auto files = filesIn(folder.path);
@@ -432,7 +418,7 @@ TEST(LogLife, ASecondProcessInTheSameSecondWritesAFileOfItsOwn) {
     Scratch folder(L"plx_logtest same second");
     fs::create_directories(folder.path);
     setDword(L"severity", 4);
-    setValue(L"path_root", REG_SZ, folder.path.c_str(), (folder.path.wstring().size() + 1) * sizeof(wchar_t));
+    setRoot(folder.path);
     std::vector<HANDLE> held;
     for (std::time_t t = std::time(nullptr), end = t + 60; t < end; ++t) {
         std::tm local{};

@@ -2,7 +2,7 @@
 // the usual record output, the stage lines, the advice and the exit code of each failing stage;
 // the user's log settings byte for byte as they were, unwatched by any change notification, and
 // a host beside the probe untouched by it; Ctrl+C; a killed probe and the run after it.
-#include <algorithm>
+#include <fstream>
 #include <regex>
 #include <sstream>
 
@@ -12,56 +12,28 @@
 namespace {
 
 const wchar_t* const kOrbivex = L"Software\\Orbivex";
-const wchar_t* const kKeys[] = {kOrbivex,
-                                L"Software\\Orbivex\\Pathlens",
-                                L"Software\\Orbivex\\Pathlens\\Log",
-                                L"Software\\Orbivex\\Pathlens\\Log\\server",
-                                L"Software\\Orbivex\\Pathlens\\Log\\client",
+const wchar_t* const kKeys[] = {kOrbivex, L"Software\\Orbivex\\Pathlens", L"Software\\Orbivex\\Pathlens\\Log",
+                                L"Software\\Orbivex\\Pathlens\\Log\\server", L"Software\\Orbivex\\Pathlens\\Log\\client",
                                 L"Software\\Orbivex\\Pathlens\\plxprobe"};
-const wchar_t* const kLog = kKeys[2];
-const wchar_t* const kServer = kKeys[3];
-const wchar_t* const kProbes = kKeys[5];
+const wchar_t *const kLog = kKeys[2], *const kServer = kKeys[3], *const kProbes = kKeys[5];
 
-struct RegValue {
-    const wchar_t* name;
-    DWORD type;
-    std::vector<BYTE> bytes;
-};
-std::vector<BYTE> wide(const std::wstring& s, size_t units) {  // the first units UTF-16 units, as bytes
-    const BYTE* p = reinterpret_cast<const BYTE*>(s.c_str());
-    return std::vector<BYTE>(p, p + units * 2);
-}
-std::vector<BYTE> number(unsigned long long n, size_t size) {
-    const BYTE* p = reinterpret_cast<const BYTE*>(&n);
-    return std::vector<BYTE>(p, p + size);
-}
+// Fails, showing all of text, unless part is (or is not) in it.
+#define EXPECT_IN(part, text) EXPECT_PRED_FORMAT2(testing::IsSubstring, part, text)
+#define EXPECT_NOT_IN(part, text) EXPECT_PRED_FORMAT2(testing::IsNotSubstring, part, text)
 
-// The user's settings before a run: none at all, or values the library cannot use, of odd types and sizes.
-struct Originals {
-    std::vector<RegValue> values;  // empty: no Software\Orbivex at all
-    bool clientKey = false;        // a sibling key under Log that must survive
-};
+struct RegValue { const wchar_t* name; DWORD type; std::vector<BYTE> bytes; };  // little-endian, UTF-16LE text
+// The user's settings before a run: none at all (no Software\Orbivex), or values the library cannot use, of
+// odd types and sizes, with or without a sibling key under Log that must survive.
+struct Originals { std::vector<RegValue> values; bool clientKey = false; };
 const Originals kOriginals[] = {
     {},
-    {{{L"severity", REG_SZ, wide(L"6", 2)},
-      {L"path_root", REG_DWORD, number(7, 4)},
+    {{{L"severity", REG_SZ, {'6', 0, 0, 0}}, {L"path_root", REG_DWORD, {7, 0, 0, 0}},
       {L"max_file_size", REG_BINARY, {1, 2, 3}},
-      {L"comment", REG_EXPAND_SZ, wide(L"%TEMP%\\x", 9)}}},
-    {{{L"severity", REG_DWORD, number(0xFFFFFFFF, 4)},
-      {L"path_root", REG_SZ, {'C', 0, ':'}},
-      {L"max_file_size", REG_QWORD, number(1, 8)},
-      {L"max_file_count", REG_MULTI_SZ, wide(std::wstring(L"1\0\0", 3), 3)}},
+      {L"comment", REG_EXPAND_SZ, {'%', 0, 'T', 0, 'E', 0, 'M', 0, 'P', 0, '%', 0, '\\', 0, 'x', 0, 0, 0}}}},
+    {{{L"severity", REG_DWORD, {0xFF, 0xFF, 0xFF, 0xFF}}, {L"path_root", REG_SZ, {'C', 0, ':'}},
+      {L"max_file_size", REG_QWORD, {1, 0, 0, 0, 0, 0, 0, 0}}, {L"max_file_count", REG_MULTI_SZ, {'1', 0, 0, 0, 0, 0}}},
      true},
 };
-
-void setOriginals(const Originals& o) {
-    RegDeleteTreeW(HKEY_CURRENT_USER, kOrbivex);
-    for (const RegValue& v : o.values) setServerValue(v.name, v.type, v.bytes.data(), DWORD(v.bytes.size()));
-    HKEY client = nullptr;
-    if (o.clientKey && RegCreateKeyExW(HKEY_CURRENT_USER, kKeys[4], 0, nullptr, 0, KEY_WRITE, nullptr, &client,
-                                       nullptr) == ERROR_SUCCESS)
-        RegCloseKey(client);
-}
 
 // Every key of the chain (and the probes' keys) present or not, every value of the library's key.
 std::string registryState() {
@@ -84,6 +56,15 @@ std::string registryState() {
     return out;
 }
 
+std::string setOriginals(const Originals& o) {  // returns the registry state it leaves
+    RegDeleteTreeW(HKEY_CURRENT_USER, kOrbivex);
+    for (const RegValue& v : o.values) setServerValue(v.name, v.type, v.bytes.data(), DWORD(v.bytes.size()));
+    HKEY client = nullptr;
+    if (o.clientKey && !RegCreateKeyExW(HKEY_CURRENT_USER, kKeys[4], 0, nullptr, 0, KEY_WRITE, nullptr, &client, nullptr))
+        RegCloseKey(client);
+    return registryState();
+}
+
 // A change notification armed on the user's Log key and its subtree, as every host's registry
 // monitor arms it (when the key exists); fired() tells whether anything changed there since.
 struct LogKeyWatch {
@@ -98,33 +79,15 @@ struct LogKeyWatch {
     bool fired() const { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
 };
 
-std::wstring writeScenario(const std::string& name, const char* session) {
-    const std::wstring path = logRoot() + L"\\" + std::filesystem::path(name).wstring() + L".txt";
-    std::filesystem::create_directories(logRoot());
-    FILE* f = _wfopen(path.c_str(), L"w");
-    std::fputs(session, f);
-    std::fclose(f);
-    return path;
-}
-
 // The probe's log folder, as it names it; it keeps the folder for the support engineer, the tests remove it.
 std::wstring logFolderOf(const std::string& output) {
     static const std::regex folder(R"(for this run, into ([^;\r\n]+);)");
     std::smatch m;
     return std::regex_search(output, m, folder) ? std::filesystem::u8path(m[1].str()).wstring() : L"";
 }
-void removeLogFolder(const std::string& output) {
-    std::error_code ignored;
-    if (!logFolderOf(output).empty()) std::filesystem::remove_all(logFolderOf(output), ignored);
-}
-
-std::string withoutCr(std::string text) {  // the probe writes text-mode line ends
-    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
-    return text;
-}
 
 // A probe with --diagnose, started apart from the test; with CREATE_NEW_CONSOLE in a console of its
-// own, so that a Ctrl+C can reach it. Its output goes to a file of its own.
+// own, so that a Ctrl+C can reach it. Its session script and output go to files of its own.
 struct StartedProbe {
     PROCESS_INFORMATION pi{};
     std::wstring outPath;
@@ -132,7 +95,9 @@ struct StartedProbe {
     StartedProbe(const char* session, const std::wstring& args, DWORD flags = 0,
                  const std::wstring& exe = exeDir() + L"\\plxprobe.exe") {
         static int started = 0;
-        const std::wstring scenario = writeScenario("session-" + std::to_string(++started), session);
+        const std::wstring scenario = logRoot() + L"\\session-" + std::to_wstring(++started) + L".txt";
+        std::filesystem::create_directories(logRoot());
+        std::ofstream(std::filesystem::path(scenario)) << session;
         outPath = scenario + L".out";
         SetEnvironmentVariableW(L"WFSIM_SCENARIO", scenario.c_str());
         pi = startChild(exe, L"--diagnose " + args, std::filesystem::path(exe).parent_path().wstring(), outPath, flags);
@@ -144,9 +109,12 @@ struct StartedProbe {
             WaitForSingleObject(pi.hProcess, 10000);
             CloseHandle(pi.hProcess), CloseHandle(pi.hThread);
         }
-        removeLogFolder(output());
+        std::error_code ignored;
+        if (!logFolderOf(output()).empty()) std::filesystem::remove_all(logFolderOf(output()), ignored);
     }
-    std::string output() const { return withoutCr(readWholeFile(outPath)); }
+    std::string output() const {  // the probe writes text-mode line ends
+        return std::regex_replace(readWholeFile(outPath), std::regex("\r"), "");
+    }
     std::string log() const {  // the library's log in the probe's folder, "" before it exists
         const auto files = logFiles(logFolderOf(output()));
         return files.empty() ? "" : readWholeFile(files[0]);
@@ -161,37 +129,29 @@ struct StartedProbe {
     }
     int exitCode(int waitMs) const {
         DWORD code = 999;
-        return WaitForSingleObject(pi.hProcess, waitMs) == WAIT_OBJECT_0 && GetExitCodeProcess(pi.hProcess, &code)
-                   ? int(code)
-                   : -1;
+        const bool ended = WaitForSingleObject(pi.hProcess, waitMs) == WAIT_OBJECT_0;
+        return ended && GetExitCodeProcess(pi.hProcess, &code) ? int(code) : -1;
     }
 };
 
-ChildResult runProbe(const std::wstring& exe, const char* session, const std::wstring& args) {
+ChildResult runProbe(const char* session, const std::wstring& args, const std::wstring& exe = exeDir() + L"\\plxprobe.exe") {
     const StartedProbe probe(session, args, 0, exe);
-    const int exitCode = probe.exitCode(60000);
-    return {exitCode, probe.output()};
+    return {probe.exitCode(60000), probe.output()};
 }
 
 // The stage lines of a text diagnosis: one letter per stage (o ok, F failed, - not reached,
 // s skipped) and the line under each that shows it.
-struct Told {
-    std::string statuses;
-    std::vector<std::string> shownBy;
-};
+struct Told { std::string statuses; std::vector<std::string> shownBy; };
 Told told(const std::string& output) {
     static const std::regex stageLine(R"(^  (ok|FAILED|not reached|skipped) +\d\. .*)");
     Told t;
     std::istringstream in(output);
-    std::string line;
-    while (std::getline(in, line)) {
+    for (std::string line; std::getline(in, line);) {
         std::smatch m;
         if (std::regex_match(line, m, stageLine)) {
             t.statuses += m[1] == "ok" ? 'o' : m[1] == "FAILED" ? 'F' : m[1] == "skipped" ? 's' : '-';
             t.shownBy.emplace_back();
-        } else if (!t.shownBy.empty() && line.rfind("               ", 0) == 0) {
-            t.shownBy.back() = line.substr(15);
-        }
+        } else if (!t.shownBy.empty() && line.rfind("               ", 0) == 0) t.shownBy.back() = line.substr(15);
     }
     return t;
 }
@@ -204,14 +164,10 @@ bool oneJsonObject(const std::string& output) {
     bool inString = false;
     for (size_t i = start == std::string::npos ? output.size() : start + 1; i < output.size(); ++i) {
         const char c = output[i];
-        if (inString)
-            i += c == '\\', inString = c != '"';
-        else if (c == '"')
-            inString = true;
-        else if ((c == '}' || c == ']') && --depth == 0)
-            return output.find_first_not_of(" \r\n", i + 1) == std::string::npos;
-        else
-            depth += c == '{' || c == '[';
+        if (inString) i += c == '\\', inString = c != '"';
+        else if (c == '"') inString = true;
+        else if ((c == '}' || c == ']') && --depth == 0) return output.find_first_not_of(" \r\n", i + 1) == output.npos;
+        else depth += c == '{' || c == '[';
     }
     return false;
 }
@@ -222,26 +178,21 @@ std::wstring noWfapiProbe() {  // the probe and the plug-in, by whatever name, i
     for (const auto& entry : std::filesystem::directory_iterator(exeDir())) {
         const std::wstring name = entry.path().filename().wstring();
         if (name == L"plxprobe.exe" || (name.rfind(L"plx_srv_citrix", 0) == 0 && entry.path().extension() == L".dll"))
-            std::filesystem::copy_file(entry.path(), dir + L"\\" + name,
-                                       std::filesystem::copy_options::overwrite_existing);
+            std::filesystem::copy_file(entry.path(), dir + L"\\" + name, std::filesystem::copy_options::overwrite_existing);
     }
     return dir + L"\\plxprobe.exe";
 }
 
 struct DiagnoseCase {
-    const char* name;
-    const char* session;
+    const char *name, *session;
     std::wstring args;
     int exitCode;
-    const char* statuses;
-    const char* failedLine;  // in the line under the failed stage
-    const char* advice;
+    const char *statuses, *failedLine /* in the line under the failed stage */, *advice;
 };
 
 }  // namespace
 
 TEST(ProbeDiagnose, EachFailingStageIsNamedWithItsLineAndAdvice) {
-    const std::wstring probe = exeDir() + L"\\plxprobe.exe";
     const DiagnoseCase cases[] = {
         {"no WFAPI.DLL", "", L"--timeout 1", 3, "F------s-", "[WFAPI_WRAPPER] ERR : LoadLibraryW [",
          "cannot be loaded: this machine is not a Citrix VDA"},
@@ -263,75 +214,64 @@ TEST(ProbeDiagnose, EachFailingStageIsNamedWithItsLineAndAdvice) {
     };
     for (const DiagnoseCase& c : cases) {
         SCOPED_TRACE(c.name);
-        setOriginals(kOriginals[(&c - cases) % std::size(kOriginals)]);
-        const std::string before = registryState();
+        const std::string before = setOriginals(kOriginals[(&c - cases) % std::size(kOriginals)]);
         const LogKeyWatch watch;
-        const ChildResult run = runProbe(&c == cases ? noWfapiProbe() : probe, c.session, c.args);
+        const ChildResult run = &c == cases ? runProbe(c.session, c.args, noWfapiProbe()) : runProbe(c.session, c.args);
         EXPECT_FALSE(watch.fired());
         EXPECT_EQ(registryState(), before);
         EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
         const Told t = told(run.output);
         ASSERT_EQ(t.statuses, c.statuses) << run.output;
         const size_t failed = t.statuses.find('F');
-        EXPECT_NE(t.shownBy[failed].find(c.failedLine), std::string::npos) << t.shownBy[failed];
-        EXPECT_NE(run.output.find("What to do (stage " + std::to_string(failed + 1)), std::string::npos) << run.output;
-        EXPECT_NE(run.output.find(c.advice), std::string::npos) << run.output;
-        EXPECT_NE(run.output.find("only in this process: the user's log settings and other processes are not touched"),
-                  std::string::npos);
-        EXPECT_EQ(run.output.find("Every stage passed"), std::string::npos) << run.output;
+        EXPECT_IN(c.failedLine, t.shownBy[failed]);
+        EXPECT_IN("What to do (stage " + std::to_string(failed + 1), run.output);
+        EXPECT_IN(c.advice, run.output);
+        EXPECT_IN("only in this process: the user's log settings and other processes are not touched", run.output);
+        EXPECT_NOT_IN("Every stage passed", run.output);
     }
 }
 
 TEST(ProbeDiagnose, HealthySessionInOneJsonDocumentAndALibraryThatCannotBeLoaded) {
-    setOriginals(kOriginals[2]);
-    const std::string before = registryState();
-    const std::wstring probe = exeDir() + L"\\plxprobe.exe";
-    const ChildResult data =
-        runProbe(probe, "user_name = probe.user\ncomputer_name = PROBE-PC\n", L"--json --v2 --timeout 20");
+    const std::string before = setOriginals(kOriginals[2]);
+    const ChildResult data = runProbe("user_name = probe.user\ncomputer_name = PROBE-PC\n", L"--json --v2 --timeout 20");
     EXPECT_EQ(registryState(), before);
     EXPECT_EQ(data.exitCode, 0) << data.output;
     EXPECT_TRUE(oneJsonObject(data.output)) << data.output;
-    EXPECT_NE(data.output.find("\n{\n\"record\": {\n  \"record\": 1,\n  \"version\": 2,"), std::string::npos)
-        << data.output;
-    EXPECT_NE(data.output.find("\"userName\": \"probe.user\""), std::string::npos) << data.output;
-    EXPECT_NE(data.output.find("\"dllVersion\": \"" PLX_VERSION_TEXT "\""), std::string::npos) << data.output;
+    EXPECT_IN("\n{\n\"record\": {\n  \"record\": 1,\n  \"version\": 2,", data.output);
+    EXPECT_IN("\"userName\": \"probe.user\"", data.output);
+    EXPECT_IN("\"dllVersion\": \"" PLX_VERSION_TEXT "\"", data.output);
     size_t ok = 0;
     for (size_t at = 0; (at = data.output.find("\"status\": \"ok\"", at)) != std::string::npos; ++at) ++ok;
     EXPECT_EQ(ok, 9u) << data.output;
-    EXPECT_NE(data.output.find("\"first_failed_stage\": null,"), std::string::npos) << data.output;
+    EXPECT_IN("\"first_failed_stage\": null,", data.output);
     // The user's own settings, as they are stored, whatever the library makes of them.
-    EXPECT_NE(data.output.find("\"present\": true, \"severity\": \"4294967295 (REG_DWORD)\", \"path_root\": \"\\\"C\\\" "
-                               "(REG_SZ)\", \"max_file_size\": \"type 11, 8 bytes (not read by the library)\", "
-                               "\"max_file_count\": \"type 7, 6 bytes (not read by the library)\", \"note\": \"\"}"),
-              std::string::npos)
-        << data.output;
+    EXPECT_IN("\"present\": true, \"severity\": \"4294967295 (REG_DWORD)\", \"path_root\": \"\\\"C\\\" (REG_SZ)\", "
+              "\"max_file_size\": \"type 11, 8 bytes (not read by the library)\", "
+              "\"max_file_count\": \"type 7, 6 bytes (not read by the library)\", \"note\": \"\"}", data.output);
     // --version: both versions from the files' version resources, no get call and no log.
-    const ChildResult version = runChild(probe, L"--version", exeDir());
+    const ChildResult version = runChild(exeDir() + L"\\plxprobe.exe", L"--version", exeDir());
     EXPECT_EQ(version.exitCode, 0) << version.output;
-    EXPECT_EQ(version.output.rfind("plxprobe " PLX_VERSION_TEXT " (" + std::to_string(sizeof(void*) * 8) + "-bit)", 0),
-              0u) << version.output;
-    EXPECT_NE(version.output.find("\n" PLX_DLL_NAME " " PLX_VERSION_TEXT " ("), std::string::npos) << version.output;
+    const std::string firstLine = "plxprobe " PLX_VERSION_TEXT " (" + std::to_string(sizeof(void*) * 8) + "-bit)";
+    EXPECT_EQ(version.output.rfind(firstLine, 0), 0u) << version.output;
+    EXPECT_IN("\n" PLX_DLL_NAME " " PLX_VERSION_TEXT " (", version.output);
 
     // No library, and no temp folder either (GetTempPathW fails): the log folder is still absolute.
     setOriginals(kOriginals[0]);
-    const std::wstring tooLong = L"C:\\" + std::wstring(MAX_PATH, L't');
     std::vector<std::pair<const wchar_t*, std::wstring>> saved;
     for (const wchar_t* name : {L"TMP", L"TEMP", L"USERPROFILE"}) {
         wchar_t value[32768] = {};
         saved.emplace_back(name, std::wstring(value, GetEnvironmentVariableW(name, value, 32768)));
-        SetEnvironmentVariableW(name, tooLong.c_str());
+        SetEnvironmentVariableW(name, (L"C:\\" + std::wstring(MAX_PATH, L't')).c_str());
     }
-    const ChildResult missing = runProbe(probe, "", L"--timeout 1 C:\\nowhere\\plugin.dll");
+    const ChildResult missing = runProbe("", L"--timeout 1 C:\\nowhere\\plugin.dll");
     for (const auto& [name, value] : saved) SetEnvironmentVariableW(name, value.empty() ? nullptr : value.c_str());
     EXPECT_EQ(missing.exitCode, 2) << missing.output;
     EXPECT_TRUE(std::regex_search(missing.output, std::regex(R"(for this run, into [A-Z]:\\[^;]*\\plxprobe-diagnose-)")))
         << missing.output;
     EXPECT_EQ(told(missing.output).statuses, "-------s-") << missing.output;
-    EXPECT_NE(missing.output.find("The probe could not load the library itself"), std::string::npos) << missing.output;
-    EXPECT_NE(missing.output.find("read only): the key does not exist.\n  With these settings, processes of this user "
-                                  "that load the library write no log (severity 0).\n"),
-              std::string::npos)
-        << missing.output;
+    EXPECT_IN("The probe could not load the library itself", missing.output);
+    EXPECT_IN("read only): the key does not exist.\n  With these settings, processes of this user that load the "
+              "library write no log (severity 0).\n", missing.output);
 }
 
 // A host that has the library loaded with its log off runs while the probe does: it creates no
@@ -346,7 +286,7 @@ TEST(ProbeDiagnose, AHostBesideTheProbeKeepsItsOwnSettings) {
     configureSession();
     ASSERT_EQ(call(false), ICASRV_STARTED);
     const LogKeyWatch watch;
-    const ChildResult run = runProbe(exeDir() + L"\\plxprobe.exe", "", L"--timeout 20");
+    const ChildResult run = runProbe("", L"--timeout 20");
     EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_FALSE(watch.fired());
     EXPECT_TRUE(logFiles(hostFolder).empty());
@@ -354,66 +294,55 @@ TEST(ProbeDiagnose, AHostBesideTheProbeKeepsItsOwnSettings) {
     // second after each change it read, and a change before that would go unseen.
     const auto hostLogged = [&] {
         setServerValue(L"severity", REG_DWORD, &info, sizeof info);
-        return waitUntil([&] { return logFiles(hostFolder).size() == 1 &&
-                                      std::filesystem::file_size(logFiles(hostFolder)[0]) > 0; },
-                         1000);
+        const auto files = [&] { return logFiles(hostFolder); };
+        return waitUntil([&] { return files().size() == 1 && std::filesystem::file_size(files()[0]) > 0; }, 1000);
     };
     EXPECT_TRUE(waitUntil(hostLogged, 20000));
 }
 
 TEST(ProbeDiagnose, CtrlCTellsTheStagesSoFarAndAKilledProbesViewGoesWithTheNextRun) {
-    setOriginals(kOriginals[1]);
-    const std::string before = registryState();
+    const std::string before = setOriginals(kOriginals[1]);
     {
         StartedProbe interrupted("channels = CTXCAM\n", L"--json --timeout 60", CREATE_NEW_CONSOLE);
-        ASSERT_TRUE(waitUntil([&] { return interrupted.log().find("oxlens does not exist") != std::string::npos; },
-                              30000))
+        ASSERT_TRUE(waitUntil([&] { return interrupted.log().find("oxlens does not exist") != std::string::npos; }, 30000))
             << interrupted.output();
         interrupted.ctrlC();
         EXPECT_EQ(interrupted.exitCode(30000), 130) << interrupted.output();
         const std::string json = interrupted.output();
         EXPECT_TRUE(oneJsonObject(json)) << json;
-        EXPECT_NE(json.find("\n{\n\"record\": null\n,\n\"diagnosis\": {\n    \"exit_code\": 130,"), std::string::npos)
-            << json;
-        EXPECT_NE(json.find("\"first_failed_stage\": 4,"), std::string::npos) << json;
+        EXPECT_IN("\n{\n\"record\": null\n,\n\"diagnosis\": {\n    \"exit_code\": 130,", json);
+        EXPECT_IN("\"first_failed_stage\": 4,", json);
         EXPECT_EQ(registryState(), before);
     }
     DWORD killedPid = 0;
     {
         StartedProbe killed("channels = CTXCAM\n", L"--timeout 60");
         killedPid = killed.pi.dwProcessId;
-        const std::wstring view = std::wstring(kProbes) + L"\\" + std::to_wstring(killedPid);
-        const std::wstring server = view + L"\\" + kServer;
+        const std::wstring server = std::wstring(kProbes) + L"\\" + std::to_wstring(killedPid) + L"\\" + kServer;
         ASSERT_TRUE(waitUntil([&] { return !killed.log().empty(); }, 30000)) << killed.output();
         // Its view: the settings the library reads, every key of it volatile.
         DWORD severity = 0, size = sizeof severity;
-        EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, server.c_str(), L"severity", RRF_RT_REG_DWORD, nullptr, &severity,
-                               &size),
-                  ERROR_SUCCESS);
+        const auto readSeverity = [&] {
+            return RegGetValueW(HKEY_CURRENT_USER, server.c_str(), L"severity", RRF_RT_REG_DWORD, nullptr, &severity, &size);
+        };
+        EXPECT_EQ(readSeverity(), ERROR_SUCCESS);
         EXPECT_EQ(severity, 5u);
         HKEY lasting = nullptr;
-        EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (server + L"\\lasting").c_str(), 0, nullptr,
-                                  REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &lasting, nullptr),
-                  ERROR_CHILD_MUST_BE_VOLATILE);
+        EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (server + L"\\lasting").c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                  KEY_WRITE, nullptr, &lasting, nullptr), ERROR_CHILD_MUST_BE_VOLATILE);
         // A second probe meanwhile runs in a view of its own and leaves the running one's alone.
-        const ChildResult beside = runProbe(exeDir() + L"\\plxprobe.exe", "state = WFDisconnected\n", L"--timeout 1");
+        const ChildResult beside = runProbe("state = WFDisconnected\n", L"--timeout 1");
         EXPECT_EQ(told(beside.output).statuses, "ooF----s-") << beside.output;
-        EXPECT_EQ(beside.output.find("removed the registry view"), std::string::npos) << beside.output;
-        EXPECT_EQ(RegGetValueW(HKEY_CURRENT_USER, server.c_str(), L"severity", RRF_RT_REG_DWORD, nullptr, &severity,
-                               &size),
-                  ERROR_SUCCESS);
+        EXPECT_NOT_IN("removed the registry view", beside.output);
+        EXPECT_EQ(readSeverity(), ERROR_SUCCESS);
         TerminateProcess(killed.pi.hProcess, 9);
         EXPECT_EQ(killed.exitCode(10000), 9);
     }
-    // What the killed probe left is its view alone, which no one else reads.
-    std::string left = before;
-    left.replace(left.find("plxprobe: absent"), 16, "plxprobe: present");
-    EXPECT_EQ(registryState(), left);
-    const ChildResult next = runProbe(exeDir() + L"\\plxprobe.exe", "fault.session_id_zero = -1\n", L"--timeout 1");
-    EXPECT_NE(next.output.find("removed the registry view that an earlier plxprobe --diagnose (process " +
-                               std::to_string(killedPid) + ") left when it was stopped"),
-              std::string::npos)
-        << next.output;
+    std::string left = before;  // what the killed probe left is its view alone, which no one else reads
+    EXPECT_EQ(registryState(), left.replace(left.find("plxprobe: absent"), 16, "plxprobe: present"));
+    const ChildResult next = runProbe("fault.session_id_zero = -1\n", L"--timeout 1");
+    EXPECT_IN("removed the registry view that an earlier plxprobe --diagnose (process " + std::to_string(killedPid) +
+                  ") left when it was stopped", next.output);
     EXPECT_EQ(registryState(), before);
     RegDeleteTreeW(HKEY_CURRENT_USER, kOrbivex);
 }

@@ -11,14 +11,11 @@ std::string line(const char* severity, const char* func, const std::string& mess
 const std::string kCycle = line("DEBUG", "queryVDAVersion", "Calling WFQuerySessionInformation for WFVersion...") +
                            line("DEBUG", "queryVDAVersion", " === WFQuerySessionInformation success; VDA Version : ") +
                            "\tmajor = 7; \r\n";
-const std::string kActive =
-    line("DEBUG", "querySessionState",
-         " === WFQuerySessionInformation success; WFConnectState = WFActive [User logged on to WinStation]");
-const std::string kOpened =
-    line("DEBUG", "queryOXChannelPresence", "Virtual channel oxlens found") +
+const std::string kActive = line("DEBUG", "querySessionState",
+    " === WFQuerySessionInformation success; WFConnectState = WFActive [User logged on to WinStation]");
+const std::string kOpened = line("DEBUG", "queryOXChannelPresence", "Virtual channel oxlens found") +
     line("INFO", "OxMetricsTask::run", "[METRICS THREAD] The virtual channel 'OXLENS' has been open sucessfully");
-const std::string kShort =
-    line("ERROR", "SendDataReq_v1", "ERROR reading length...") +
+const std::string kShort = line("ERROR", "SendDataReq_v1", "ERROR reading length...") +
     line("ERROR", "SendDataReq_v1", "VirtualChannelRead Too Short - read 2088 bytes\n") +
     line("ERROR", "OxMetricsTask::run",
          "[METRICS THREAD] SendDataReq_v1 failed with error : [0] : Success.; continue requests...");
@@ -28,8 +25,7 @@ const std::string kNoNames = line("ERROR", "OxMetricsTask::run",
 struct ReaderCase {
     const char* what;
     std::string log;
-    const char* statuses;       // o ok, F failed, - not reached, s skipped
-    const char* failedShownBy;  // nullptr: no stage failed
+    const char *statuses /* o ok, F failed, - not reached, s skipped */, *failedShownBy /* nullptr: none failed */;
     diagnose::RecordFacts record;
 };
 
@@ -42,16 +38,12 @@ TEST(StageReader, ACycleTellsCausesApartFromConsequences) {
          "ooooooFso", "VirtualChannelRead Too Short - read 2088 bytes", {}},
         {"nameless answers", kCycle + kActive + kOpened + kNoNames, "ooooooFso", "is empty.", {}},
         // A disconnect in a later cycle: the last cycle counts; what passed before stays passed.
-        {"disconnected later",
-         kCycle + kActive + kOpened + kCycle +
-             line("DEBUG", "querySessionState",
-                  " === WFQuerySessionInformation success; WFConnectState = "
-                  "WFDisconnected [WinStation logged on without client]"),
-         "ooFoo--s-", "WFDisconnected", {}},
+        {"disconnected later", kCycle + kActive + kOpened + kCycle + line("DEBUG", "querySessionState",
+             " === WFQuerySessionInformation success; WFConnectState = "
+             "WFDisconnected [WinStation logged on without client]"), "ooFoo--s-", "WFDisconnected", {}},
         // A ping that failed in an early cycle, then a record with a measured latency: the ping works.
-        {"a ping failed once",
-         kCycle + kActive + kOpened + line("ERROR", "SendBeginAndEndPing", "PONG response eeading error:258") + kCycle +
-             kActive,
+        {"a ping failed once", kCycle + kActive + kOpened +
+             line("ERROR", "SendBeginAndEndPing", "PONG response eeading error:258") + kCycle + kActive,
          "oooooooso", nullptr, {true, 21, 0, "u", "PC", ""}},
     };
     for (const ReaderCase& c : cases) {
@@ -60,11 +52,10 @@ TEST(StageReader, ACycleTellsCausesApartFromConsequences) {
         diagnose::parseLog(c.log, log);
         const std::vector<diagnose::Stage> stages = diagnose::tellStages(log, c.record, false);
         std::string statuses;
+        using diagnose::Status;
         for (const auto& s : stages)
-            statuses += "o-Fs"[s.status == diagnose::Status::Ok           ? 0
-                               : s.status == diagnose::Status::NotReached ? 1
-                               : s.status == diagnose::Status::Failed     ? 2
-                                                                          : 3];
+            statuses += s.status == Status::Ok ? 'o' : s.status == Status::Failed ? 'F'
+                        : s.status == Status::Skipped ? 's' : '-';
         EXPECT_EQ(statuses, c.statuses);
         const size_t failed = statuses.find('F');
         if (!c.failedShownBy) {
