@@ -123,7 +123,7 @@ OxMetricsTask::BackoffEnd OxMetricsTask::waitOutBackoff() {
     } else {
         m_reconnectSeen = true;  // whenever it comes back, the next open reaches a reconnected session
         // A slice is at least one wait step, whatever the polling interval.
-        const uint32_t cycleMs = std::max<uint32_t>(m_pollIntervalMs > 0 ? m_pollIntervalMs : 0, kWaitStepMs);
+        const uint32_t cycleMs = static_cast<uint32_t>(std::max(m_pollIntervalMs, kWaitStepMs));
         // A state query that keeps failing is logged once per back-off, not once per slice.
         bool queryFailureLogged = false;
         while (end.waitedMs < end.totalMs) {

@@ -11,14 +11,14 @@ uint64_t systemNowMs() {
     return static_cast<uint64_t>(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
 }
 
-// How long to wait when `elapsed` of `total` have passed: the time left rounded up to whole
-// steps, at least one step. A wait that long ends where a loop of single steps would have ended
-// first. Very long totals are waited in parts below INFINITE, each a whole number of steps.
 // A long wait is waited in parts of at most this long (whole steps), each followed by a look at
 // the clock. Since Windows 8 a wait's time-out does not count time the machine spent asleep: a
 // 300 s wait begun before a suspend would otherwise run its whole remaining time after the resume.
 constexpr uint64_t kLongestSingleWaitMs = 3000;
 
+// How long to wait when `elapsed` of `total` have passed: the time left rounded up to whole
+// steps, at least one step, and at most the whole steps of kLongestSingleWaitMs (one step if a
+// step is longer). A wait that long ends where a loop of single steps would have ended first.
 DWORD wholeStepsLeftMs(uint64_t elapsed, uint64_t total, DWORD step) {
     uint64_t steps = 1;
     if (elapsed < total) steps = (total - elapsed - 1) / step + 1;
