@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds both architectures and runs the tests under Wine: the i686
 # product first where 32-bit code can execute, then the x86_64 product (wine64), which always
-# runs; last the release package (tests/package/package_test.sh).
+# runs; last the release package (tests/package/package_test.sh), whose build runs beside the tests.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 unset PLX_BUILD_DIR  # this script uses the standard build trees
@@ -46,6 +46,14 @@ run_ctest() {
   ran+=("$arch")
 }
 
+# The release is built from the committed sources in fresh trees of its own while the tests
+# run: they mostly wait on their counterpart, and the build at the lowest priority takes
+# only the processor time they leave.
+release=$(mktemp -d)
+trap 'rm -f "$log"; rm -rf "$release"' EXIT
+nice -n 19 bash "$root/tests/package/package_test.sh" --build-release "$release" >"$release/build.out" 2>&1 &
+release_build=$!
+
 if [ $run32 -eq 1 ]; then
   run_ctest i686
   skipped=""
@@ -63,11 +71,12 @@ else
   fi
 fi
 run_ctest x86_64
+wait $release_build
 
-# The release package: built once from the committed sources, compared with the trees above,
-# signed with a throwaway certificate, unpacked and run.
+# The release package: compared with the trees above, signed with a throwaway certificate,
+# unpacked and run.
 echo "== release package"
-bash "$root/tests/package/package_test.sh" 2>&1 | tee "$log"
+PLX_PACKAGE_RELEASE=$release bash "$root/tests/package/package_test.sh" 2>&1 | tee "$log"
 if [ "${PIPESTATUS[0]}" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); status=1; fi
 
 echo "== tests ran on: ${ran[*]}"
