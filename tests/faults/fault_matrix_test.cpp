@@ -42,8 +42,6 @@ struct FaultCase {
 #define PLX_BRIM(text) (strnlen(text, sizeof text) == sizeof text)
 
 static std::vector<FaultCase> faultCases() {
-    DWORD id = 0;
-    const std::string sid = (ProcessIdToSessionId(GetCurrentProcessId(), &id), std::to_string(id));
     const char* const queryFailed = " === WFQuerySessionInformation failed: ";
     const auto channels = [](int n) {
         return Line{"DEBUG", kPresence, " === WFSmcGetSessionVirtualChannelNames succeeded, virtual channel count = " +
@@ -84,8 +82,8 @@ static std::vector<FaultCase> faultCases() {
           {"ERROR", kRun, "Query Session State error: -103"}}},
         {WFSIM_FAULT_CHANNEL_LIST_FAILS, 1, Pending,
          {{"ERROR", kPresence, "WFSmcGetSessionVirtualChannelNames failed with error : [31] : " +
-                                   errorText(ERROR_GEN_FAILURE) + " ;SessionId = " + sid + "; status = 31"},
-          kNotFound}},
+                                   errorText(ERROR_GEN_FAILURE) + " ;SessionId = " + windowsSessionId() +
+                                   "; status = 31"}, kNotFound}},
         {WFSIM_FAULT_CHANNEL_LIST_EMPTY, 1, Pending,
          {channels(0), {"WARN", kPresence, "Virtual channel oxlens does not exist on client side"}, kNotFound}},
         {WFSIM_FAULT_CHANNEL_LIST_OTHER_CASE, 1, Delivers, {{"INFO", kPresence, listed + "oxlens"}, kFound}},
