@@ -48,10 +48,10 @@ ClientInfo g_v1;
 ClientInfoV2 g_v2;
 void PLX_CDECL copyV1(void* record) { std::memcpy(&g_v1, record, sizeof g_v1), ++g_v1Calls; }
 void PLX_CDECL copyV2(void* record) { std::memcpy(&g_v2, record, sizeof g_v2), ++g_v2Calls; }
-int32_t call(bool v2) { return v2 ? dll().getV2(copyV2, nullptr) : dll().get(copyV1, nullptr); }
-std::pair<int32_t, int> callCounted(bool v2) {
+int32_t call(bool v2, const ProductDll& d) { return v2 ? d.getV2(copyV2, nullptr) : d.get(copyV1, nullptr); }
+std::pair<int32_t, int> callCounted(bool v2, const ProductDll& d) {
     g_v1Calls = g_v2Calls = 0;
-    return {call(v2), g_v1Calls + g_v2Calls};  // a braced list is evaluated from left to right
+    return {call(v2, d), g_v1Calls + g_v2Calls};  // a braced list is evaluated from left to right
 }
 
 std::wstring exeDir() {

@@ -108,9 +108,8 @@ static std::vector<FaultCase> faultCases() {
         {WFSIM_FAULT_DATA_READ_FAILS, 2, Delivers,
          {{"ERROR", kV1, "reading failed..."}, {"ERROR", kV1, "VirtualChannelRead Failed 31\n"},
           {"ERROR", kV1, "reading failed..."}}},
-        // A read that waits out its 5 s time-out, and a counterpart that never answers.
+        // A read that waits out its 5 s time-out. A counterpart that never answers: in Reconnect.Silent...
         {WFSIM_FAULT_READ_TIMEOUT, 1, Pending, {ping("PONG response eeading error:258"), pingFailed(-129)}},
-        {WFSIM_FAULT_NO_ANSWER, -1, Pending, {ping("PONG response eeading error:258"), pingFailed(-129)}},
         // Nothing read and nothing to drain: the untouched answer buffer has no signature.
         {WFSIM_FAULT_READ_ZERO_BYTES, 1, Pending, {ping(badSign + "0x0."), pingFailed(-131)}},
         {WFSIM_FAULT_SWAPPED_SIGNATURE, 1, Pending, {ping(badSign + "0x5049."), pingFailed(-131)}},
@@ -141,7 +140,7 @@ static std::vector<FaultCase> faultCases() {
 }
 
 TEST(FaultMatrix, EveryFaultOfTheSubstituteWFAPI) {
-    std::set<int> covered;
+    std::set<int> covered = {WFSIM_FAULT_NO_ANSWER};  // on the test-waits DLL: its reads give up after 1 s
     for (const FaultCase& c : faultCases()) {
         SCOPED_TRACE("fault " + std::to_string(c.fault));
         ASSERT_EQ(dll().cleanup(), 0);

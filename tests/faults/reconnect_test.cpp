@@ -1,9 +1,7 @@
-// Users leave their session and pick it up again, often from another endpoint, met by the built
-// DLL. After a takeover (disconnect and reconnect between two looks at the session, or during a
-// ping, or with a client that lists its channels late) or a reconnect after time away, the record
-// shows the new endpoint's names and round trip within 5 s, through exactly one fresh channel,
-// and the old endpoint's channel is not used after the one call that finds it gone. Most cases
-// run on the test-waits DLL (1 s cycles, back-off steps 2, 4, 8, 10 s, 1 s reads).
+// Users pick their session up again, often from another endpoint. After a takeover or a reconnect
+// after time away, the built DLL's record shows the new endpoint's names and round trip within 5 s,
+// through exactly one fresh channel, and the old channel sees no call after the one that finds it
+// gone. Most cases run on the test-waits DLL (1 s cycles, back-off steps 2, 4, 8, 10 s, 1 s reads).
 #include "citrix/wfapi_types.h"
 #include "exports/dll_host.h"
 
@@ -165,15 +163,21 @@ TEST(Reconnect, AwayThroughTheBackoffThenBackFromAnotherEndpoint) {
     EXPECT_EQ(log->countContaining(kTakenOver), 0);
 }
 
-// A counterpart that has never answered gets no quick reopens: its back-off climbs step by step.
+// A counterpart that has never answered gets no quick reopens: its back-off climbs step by step,
+// and the record keeps its defaults.
 TEST(Reconnect, SilentCounterpartClimbsTheWholeBackoff) {
     configureSession();
     wfsim_set_fault(WFSIM_FAULT_NO_ANSWER, -1);
     auto log = startTask(testWaitsDll());
     ASSERT_TRUE(waitUntil([&] { return log->countContaining("Waiting4seconds. In Pending State") == 1; }, 15000));
     EXPECT_EQ(counters().channelsOpened, 2) << "the first open and one after the 2 s step";
-    EXPECT_EQ(missingInOrder(log->records(), {{"ERROR", kRun, "Waiting2seconds. In Pending State"},
+    EXPECT_EQ(missingInOrder(log->records(), {{"ERROR", "SendBeginAndEndPing", "PONG response eeading error:258"},
+                                              {"ERROR", kRun, "SendBeginAndEndPing failed with error : -129, system "
+                                                              "error \\[-?\\d+\\]: .*", true},
+                                              {"ERROR", kRun, "Waiting2seconds. In Pending State"},
                                               {"ERROR", kRun, "Waiting4seconds. In Pending State"}}), "");
+    EXPECT_EQ(callCounted(false, testWaitsDll()), std::make_pair(ICASRV_OK, 1));
+    EXPECT_TRUE(atDefaults(g_v1));
     EXPECT_EQ(log->countContaining(kTakenOver), 0);
     EXPECT_EQ(testWaitsDll().cleanup(), 0);
     EXPECT_EQ(accountingProblems(), "");

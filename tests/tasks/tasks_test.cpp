@@ -172,15 +172,11 @@ long long systemMs() {
     return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-// Each wait must end at the first whole step from the call at which the total has passed since
-// the previous wait ended (`sinceMs` before the call; -1: a new task), at least one step. The
-// step count follows from the time really passed, as the sleep may run long under load, read on
-// the task's own clock.
+// Each wait ends at the first whole step from the call at which the total has passed since the previous
+// wait ended (`sinceMs` before the call; -1: a new task), at least one step. The steps follow from the
+// time really passed on the task's own clock, as the sleep may run long under load.
 TEST(WaitFor, EndsAtTheFirstWholeStepFromTheCallAtWhichTheTotalHasPassed) {
-    const struct {
-        const char* what;
-        int sinceMs, totalMs, stepMs;
-    } cases[] = {
+    const struct { const char* what; int sinceMs, totalMs, stepMs; } cases[] = {
         {"the first wait of a new task: one step", -1, 5000, 300},
         {"a total not above the step: one step", 0, 300, 300},
         {"a total below the step: one step", 0, 1, 300},
