@@ -22,16 +22,15 @@ void expectTrace(const LogCapture& log, const char* func, const std::string& cal
 
 }  // namespace
 
-// Their error lines are compared where the polling task meets these faults (tests/faults).
+// Their error lines, and the version query's -138: where the polling task meets these faults (tests/faults).
 TEST_F(SessionAccess, FailuresReturnTheirCodesWithSafeOutputs) {
     DWORD id = 77, state = 0;
     HANDLE session = reinterpret_cast<HANDLE>(1);
-    for (WfsimFault fault : {WFSIM_FAULT_SESSION_ID_QUERY_FAILS, WFSIM_FAULT_STATE_QUERY_FAILS,
-                             WFSIM_FAULT_VERSION_QUERY_FAILS, WFSIM_FAULT_SMC_OPEN_FAILS})
+    for (WfsimFault fault :
+         {WFSIM_FAULT_SESSION_ID_QUERY_FAILS, WFSIM_FAULT_STATE_QUERY_FAILS, WFSIM_FAULT_SMC_OPEN_FAILS})
         wfsim_set_fault(fault, 1);
     EXPECT_EQ(querySessionID(&id), -101);
     EXPECT_EQ(querySessionState(&state), -103);
-    EXPECT_EQ(queryVDAVersion(), -138);
     EXPECT_EQ(openSessionHandle(2, &session), -104);
     EXPECT_TRUE(id == 0 && state == WFIdle && session == nullptr);
     wfsim_set_session_id_raw(0x00010000);  // only the first 16 bits count

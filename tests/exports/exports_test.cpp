@@ -120,12 +120,6 @@ TEST(Exports, CleanupTwiceThenVersion2TaskAndNullCallbacks) {
     EXPECT_TRUE(pollUntilData(false));
 }
 
-// What an MSVC-built host's `throw` does: RaiseException with the C++ exception code and its magic.
-static void PLX_CDECL raiseLikeMsvc(void*) {
-    const ULONG_PTR info[4] = {0x19930520, 0, 0, 0};
-    RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, sizeof(void*) == 8 ? 4 : 3, info);
-}
-
 TEST(Exports, ConcurrentFirstCallsStartOneTaskAndRaisingCallbacksGiveMinus3) {
     LogCapture capture(startedLog());
     configureSession();
@@ -152,8 +146,12 @@ TEST(Exports, ConcurrentFirstCallsStartOneTaskAndRaisingCallbacksGiveMinus3) {
                                                                   code + "; the call returns -3"},
                                  {"ERROR", kImpl, "[GET PLATFORM INFO] Unknown Exception."}};
     };
-    std::vector<Raised> raised = {{raiseLikeMsvc, foreign("0xE06D7363")}, {[](void*) { *(volatile int*)nullptr = 1; },
-                                                                            foreign("0xC0000005")}};
+    const auto raiseLikeMsvc = [](void*) {  // RaiseException with the C++ exception code and its magic
+        const ULONG_PTR info[4] = {0x19930520, 0, 0, 0};
+        RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, sizeof(void*) == 8 ? 4 : 3, info);
+    };
+    std::vector<Raised> raised = {{raiseLikeMsvc, foreign("0xE06D7363")},
+                                  {[](void*) { *(volatile int*)nullptr = 1; }, foreign("0xC0000005")}};
 #ifdef _WIN64
     raised.push_back({[](void*) { throw std::runtime_error("callback failed"); },
                       {{"ERROR", kImpl, "[GET PLATFORM INFO] Exception: callback failed"}}});

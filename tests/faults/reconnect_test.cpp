@@ -38,12 +38,6 @@ void setChannels(bool withOxlens) {
     wfsim_set_channels(names, withOxlens ? 3 : 2);
 }
 
-// Every answer queued so far has been read: the task is between exchanges.
-bool betweenExchanges() {
-    const WfsimCounters c = counters();
-    return c.answersRead == c.pingAnswers + c.dataAnswers + c.dataV2Answers;
-}
-
 // Starts a polling task of d on the session configured; what d logs from then on. Each DLL
 // writes one log for the process, into the folder set at its first get call.
 std::unique_ptr<LogCapture> startTask(const ProductDll& d) {
@@ -63,14 +57,6 @@ std::unique_ptr<LogCapture> startOnOldEndpoint(const ProductDll& d) {
     auto log = startTask(d);
     EXPECT_TRUE(waitUntil([&] { return recordShows(d, kOld); }, 10000));
     return log;
-}
-
-// The session disconnected and reconnected at once, from the new endpoint.
-void takeOver(bool oxlensListed = true) {
-    wfsim_set_connect_state(WFDisconnected);
-    moveTo(kNew);
-    setChannels(oxlensListed);
-    wfsim_set_connect_state(WFActive);
 }
 
 // What every reconnect must end with: the new endpoint in the record within 5 s, one fresh
@@ -103,11 +89,16 @@ TEST(Reconnect, TakeoversReachTheNewEndpointWithinFiveSeconds) {
         const LONG data = counters().dataAnswers;
         if (c.moment == DuringAPing) wfsim_set_latency(300, 0);
         ASSERT_TRUE(waitUntil([&] {
-            if (c.moment == DuringAPing) return counters().pingReadsWaiting > 0;
-            return betweenExchanges() && (c.moment == ListedLate || counters().dataAnswers > data);
+            const WfsimCounters n = counters();  // between exchanges: every answer queued so far has been read
+            if (c.moment == DuringAPing) return n.pingReadsWaiting > 0;
+            return n.answersRead == n.pingAnswers + n.dataAnswers + n.dataV2Answers &&
+                   (c.moment == ListedLate || n.dataAnswers > data);
         }, 10000));
         const WfsimCounters before = counters();
-        takeOver(c.moment != ListedLate);
+        wfsim_set_connect_state(WFDisconnected);  // and reconnected at once, from the new endpoint
+        moveTo(kNew);
+        setChannels(c.moment != ListedLate);
+        wfsim_set_connect_state(WFActive);
         const auto back = Clock::now();
         if (c.moment == ListedLate) {
             ASSERT_TRUE(waitUntil([&] { return log->countContaining("has not been found on the client side.") > 0; }));
