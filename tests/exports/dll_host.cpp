@@ -48,10 +48,10 @@ ClientInfo g_v1;
 ClientInfoV2 g_v2;
 void PLX_CDECL copyV1(void* record) { std::memcpy(&g_v1, record, sizeof g_v1), ++g_v1Calls; }
 void PLX_CDECL copyV2(void* record) { std::memcpy(&g_v2, record, sizeof g_v2), ++g_v2Calls; }
-int32_t call(bool v2) { return v2 ? dll().getV2(copyV2, nullptr) : dll().get(copyV1, nullptr); }
-std::pair<int32_t, int> callCounted(bool v2) {
+int32_t call(bool v2, const ProductDll& d) { return v2 ? d.getV2(copyV2, nullptr) : d.get(copyV1, nullptr); }
+std::pair<int32_t, int> callCounted(bool v2, const ProductDll& d) {
     g_v1Calls = g_v2Calls = 0;
-    return {call(v2), g_v1Calls + g_v2Calls};  // a braced list is evaluated from left to right
+    return {call(v2, d), g_v1Calls + g_v2Calls};  // a braced list is evaluated from left to right
 }
 
 std::wstring exeDir() {
@@ -145,8 +145,6 @@ void configureSession() {
     wfsim_set_client_info_v2(&ext, 1);
 }
 
-bool hasData(const ClientInfo& r) { return r.userName[0] != '\0' && r.latency >= 0; }
-
 bool atDefaults(const ClientInfo& r) {
     return r.latency == -1 && r.userName[0] == '\0' && r.computerName[0] == '\0' && r.clientValue1 == -1 &&
            r.readFailurePercent == -1 && r.clientReal1 == -1.0;
@@ -154,7 +152,8 @@ bool atDefaults(const ClientInfo& r) {
 
 bool pollUntilData(bool v2) {
     int32_t rc = ICASRV_OK;
-    return waitUntil([&] { return (rc = call(v2)) != ICASRV_OK || hasData(v2 ? g_v2.base : g_v1); }, 10000) && rc == 0;
+    const ClientInfo& r = v2 ? g_v2.base : g_v1;
+    return waitUntil([&] { return (rc = call(v2)) != 0 || (r.userName[0] && r.latency >= 0); }, 10000) && rc == 0;
 }
 
 std::string missingInOrder(const std::vector<LogRecord>& records, const std::vector<Line>& lines) {

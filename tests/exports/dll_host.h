@@ -31,16 +31,15 @@ void setLogFolder(const std::wstring& folder);  // path_root; the folder is crea
 void useTestLogSettings();                      // only severity 6 and path_root logRoot()\dll
 
 void configureSession();  // healthy; the client answers "host.user" on "HOST-PC-01", version 2 too
-bool hasData(const ClientInfo& r);  // a user name from the client and a measured latency
 bool atDefaults(const ClientInfo& r);
 extern std::atomic<int> g_v1Calls, g_v2Calls;
 extern ClientInfo g_v1;  // the last records copyV1 / copyV2 were handed
 extern ClientInfoV2 g_v2;
 void PLX_CDECL copyV1(void* record);
 void PLX_CDECL copyV2(void* record);
-int32_t call(bool v2);  // the version-1 or version-2 export with copyV1 / copyV2
-std::pair<int32_t, int> callCounted(bool v2);  // call's result and how many callbacks it made
-bool pollUntilData(bool v2);  // calls until the record has data (10 s at most); false once a call does not return 0
+int32_t call(bool v2, const ProductDll& d = dll());  // d's version-1 or version-2 export with copyV1 / copyV2
+std::pair<int32_t, int> callCounted(bool v2, const ProductDll& d = dll());  // call's result and its callbacks
+bool pollUntilData(bool v2);  // calls until a name and a latency arrive (10 s at most); false at a result not 0
 
 // An expected log record; with re, text is a regular expression over the whole message.
 struct Line { std::string severity, func, text; bool re = false; };

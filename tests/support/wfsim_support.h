@@ -52,6 +52,11 @@ inline std::string errorText(DWORD code) {
     return "[" + std::to_string(code) + "] : " + text;
 }
 
+inline std::string windowsSessionId() {  // as the log lines show it
+    DWORD id = 0;
+    return ProcessIdToSessionId(GetCurrentProcessId(), &id), std::to_string(id);
+}
+
 // A handle as the log lines show it: all its hexadecimal digits, upper case.
 inline std::string hexDigits(const void* handle) {
     char text[32];
