@@ -51,11 +51,8 @@ TEST(StageReader, ACycleTellsCausesApartFromConsequences) {
         std::vector<diagnose::LogLine> log;
         diagnose::parseLog(c.log, log);
         const std::vector<diagnose::Stage> stages = diagnose::tellStages(log, c.record, false);
-        std::string statuses;
-        using diagnose::Status;
-        for (const auto& s : stages)
-            statuses += s.status == Status::Ok ? 'o' : s.status == Status::Failed ? 'F'
-                        : s.status == Status::Skipped ? 's' : '-';
+        std::string statuses;  // one letter each, in the order of diagnose::Status
+        for (const auto& s : stages) statuses += "-oFs"[int(s.status)];
         EXPECT_EQ(statuses, c.statuses);
         const size_t failed = statuses.find('F');
         if (!c.failedShownBy) {

@@ -11,6 +11,10 @@ struct LogRecord {
 
 inline std::string describe(const LogRecord& r) { return r.severity + " [" + r.func + "] " + r.message; }
 
+// How many characters at the start of text have the shape ('0' a digit, '#' one or more digits,
+// any other character itself); npos if they do not.
+size_t matchShape(const std::string& text, const std::string& shape);
+
 // Creates (once per process) a plog file logger of instance 0 at verbose severity, writing
 // to a fresh file in the temp folder, unless a logger exists already. Returns the file path.
 std::string ensureTestLog();
