@@ -4,19 +4,19 @@
 #include "exports/dll_host.h"
 
 // path_root starting with '\' is a folder within the case's own new folder; file limits of 0 are
-// left unset. redLine: what follows the red line's prefix (null: none); bounds of the log files.
+// left unset. redLine: what follows the red line's prefix ("": none); bounds of the log files.
 const struct RegistryCase {
     DWORD severity;
     std::wstring root;
     DWORD maxFileSize, maxFileCount;
-    const char* redLine;
+    std::string redLine;
     size_t minFiles, maxFiles;
 } kCases[] = {
     // A new non-ASCII folder, severity -1 (verbose), a huge count: plog renames every kept file at
     // each roll, so a count in the billions would keep one roll busy for hours.
-    {0xFFFFFFFF, L"\\Gr\u00fc\u00dfe \u65e5\u672c", 1000, 0x7FFFFFFF, nullptr, 3, 1000},
+    {0xFFFFFFFF, L"\\Gr\u00fc\u00dfe \u65e5\u672c", 1000, 0x7FFFFFFF, "", 3, 1000},
     // A negative count would let one file grow without limit: the default count of 10 is kept.
-    {6, L"\\logs", 1000, 0xFFFFFFFF, nullptr, 3, 10},
+    {6, L"\\logs", 1000, 0xFFFFFFFF, "", 3, 10},
     // A path that is no valid UTF-16: no log can be set up (-2), the records still flow.
     {4, {L'C', L':', L'\\', wchar_t(0xDC00)}, 0, 0, "; error = -2", 0, 0},
 };
@@ -35,9 +35,8 @@ TEST(RegistryFaults, BadSettingsNeitherStopTheRecordsNorUnboundTheLog) {
         if (c.maxFileCount != 0) setServerValue(L"max_file_count", REG_DWORD, &c.maxFileCount, sizeof(DWORD));
         const ChildResult run = runChild(exeDir() + L"\\plxprobe.exe", L"--timeout 20", exeDir());
         EXPECT_TRUE(run.exitCode == 0 && run.output.find("userName") != std::string::npos) << run.output;
-        const std::string red = std::string("Error : cannot initialize Citrix Server DLL log at ") +
-                                (c.redLine ? c.redLine : "");
-        EXPECT_EQ(run.output.find(red) != std::string::npos, c.redLine != nullptr) << run.output;
+        const std::string red = "Error : cannot initialize Citrix Server DLL log at " + c.redLine;
+        EXPECT_EQ(run.output.find(red) != std::string::npos, !c.redLine.empty()) << run.output;
         const size_t files = logFiles(dir).size();
         EXPECT_TRUE(files >= c.minFiles && files <= c.maxFiles) << files << " log files";
     }

@@ -14,7 +14,6 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -90,9 +89,9 @@ std::string built(const std::string& folder) {
     return path.substr(0, cut);
 }
 
-// When active, makes the default log folder uncreatable by a file in its place, its old self set aside.
+// When active, makes the default log folder uncreatable by a file in its place, its old self set aside;
+// it first puts back what an earlier (perhaps killed) run left.
 struct DefaultFolderBlocker {
-    // Puts back what an earlier (perhaps killed) run left, the file in the folder's place first; then blocks if asked.
     static bool reset(bool block = false) {
         std::error_code ec;
         const fs::path folder = defaultLogFolder(), aside = defaultLogFolder() + ".test-aside";
@@ -173,12 +172,6 @@ std::vector<std::string> tagged(const std::string& tag, int maxSeverity) {
     return lines;
 }
 
-std::vector<std::string> concat(std::initializer_list<std::vector<std::string>> groups) {
-    std::vector<std::string> all;
-    for (const auto& group : groups) all.insert(all.end(), group.begin(), group.end());
-    return all;
-}
-
 using Settings = std::tuple<int32_t, std::string, uint32_t, int32_t>;  // severity, path root, size, count
 const Settings kDefaults{0, "", 5242880, 10};
 
@@ -203,7 +196,6 @@ TEST(ReadLogSettings, DefaultsBoundsTypesAndTheFileLimitRule) {
         {L"max_file_count", REG_DWORD, L"", 3, {0, "", 1000, 3}},
         {L"severity", REG_DWORD, L"", 7, {6, "", 1000, 3}},
         {L"severity", REG_DWORD, L"", 0xFFFFFFFF, {6, "", 1000, 3}},  // compared as signed: the top bit set
-        {L"severity", REG_DWORD, L"", 5, {5, "", 1000, 3}},
         {L"severity", REG_SZ, L"4", 0, {0, "", 1000, 3}},  // a value of another type counts as missing
         {L"severity", REG_DWORD, L"", 2, {2, "", 1000, 3}},
         {L"max_file_size", REG_QWORD, L"", 4000, {2, "", 5242880, 10}},
@@ -227,9 +219,6 @@ TEST(ReadLogSettings, DefaultsBoundsTypesAndTheFileLimitRule) {
     EXPECT_EQ(read(LogComponentServerDll), Settings(2, "", 5242880, 10));
     EXPECT_EQ(read(LogComponentClientDll), Settings(3, "", 5242880, 10));
     EXPECT_EQ(read(LogComponentServerTestApp), kDefaults);
-    // A path that is no valid UTF-16 cannot be converted: that error reaches the caller.
-    setRoot({L'C', L':', wchar_t(0xDC00)});
-    EXPECT_THROW(read(), std::range_error);
 }
 
 TEST(LogPaths, NamesAndTheFolderConfiguredOrTheDefaultOne) {
@@ -290,6 +279,7 @@ TEST(LogLife, DISABLED_Scenario) {
             setDword(L"severity", std::stoul(argument), step == "client" ? L"client" : L"server");
         else if (step == "log") logEverySeverity(argument);
         else if (step == "sleep") Sleep(std::stoul(argument));
+        else if (step == "badpath") setRoot({L'C', L':', L'\\', wchar_t(0xD800), L'x'});
         else if (step == "armed") {
             for (const ULONGLONG t0 = GetTickCount64(); g_arms <= armsAtChange && GetTickCount64() - t0 < 5000;) Sleep(1);
             EXPECT_GT(g_arms, armsAtChange) << "the monitor did not arm its watch again";
@@ -316,8 +306,6 @@ TEST(LogLife, DISABLED_Scenario) {
             for (auto& t : threads) t.join();
             std::lock_guard<std::mutex> lock(_glLogMutex);
             std::printf("PATH=%s\nLOGGER=%d\n", _glLogPath, _glLogger != nullptr ? 1 : 0);
-        } else if (step == "badpath") {
-            setRoot({L'C', L':', L'\\', wchar_t(0xD800), L'x'});
         } else {
             ASSERT_EQ(step, "shutdown");
             const ULONGLONG start = GetTickCount64();
@@ -344,36 +332,34 @@ TEST(LogLife, ScenariosInFreshProcesses) {
         std::wstring steps;
         std::string output;  // all of it but the exit code
         size_t files;
-        std::vector<std::string> log;  // the last records of the newest file (all of them when alone)
+        std::vector<std::vector<std::string>> log;  // the last records of the newest file (all of them when alone)
     } cases[] = {
         // Concurrent first calls make one log with one banner; the logger outlives shutdownLog.
         {{{L"severity", 4}}, false, L"init 8 log A shutdown log B", logger + shutdown, 1,
-         concat({banner, tagged("A", plog::info), tagged("B", plog::info)})},
+         {banner, tagged("A", plog::info), tagged("B", plog::info)}},
         // At warning neither the banner nor info lines; the process ends with its monitor running.
-        {{{L"severity", 3}}, false, L"init 1 log W", logger, 1, tagged("W", plog::warning)},
+        {{{L"severity", 3}}, false, L"init 1 log W", logger, 1, {tagged("W", plog::warning)}},
         {{{L"severity", 4}, {L"max_file_size", 1000}, {L"max_file_count", 3}}, false, rolling + L" shutdown",
-         logger + shutdown, 3, tagged("R19", plog::info)},
+         logger + shutdown, 3, {tagged("R19", plog::info)}},
         {{{L"severity", 6}}, true, L"init 1 init 1 log X shutdown",  // no usable folder: no logger, the red line once
          "Error : cannot initialize Citrix Server DLL log at ; error = -602\n" + none + none + shutdown, 0, {}},
         // Logging off at start; the monitor applies each change made once it watches: 0 stops logging,
         // 9 is bounded to 6, a failed read keeps it. Shutdown while it waits.
         {{}, false, L"init 1 log A0 armed severity 4 applied 4 log A1 armed severity 6 applied 6 log A2 armed severity 0 "
          L"applied 0 log A3 armed severity 9 armed log A4 badpath armed log A5 shutdown", none + shutdown, 1,
-         concat({tagged("A1", plog::info), tagged("A2", plog::verbose), tagged("A4", plog::verbose),
-                 {"ERROR OxMonitorTask::run [Registry monitoring thread] Exception: bad conversion"},
-                 tagged("A5", plog::verbose)})},
+         {tagged("A1", plog::info), tagged("A2", plog::verbose), tagged("A4", plog::verbose),
+          {"ERROR OxMonitorTask::run [Registry monitoring thread] Exception: bad conversion"},
+          tagged("A5", plog::verbose)}},
         // No key at start: the monitor keeps trying to open it, and watches it once it exists.
         {{}, false, L"nokey init 1 root armed severity 4 applied 4 log K shutdown", none + shutdown, 1,
-         tagged("K", plog::info)},
+         {tagged("K", plog::info)}},
         // Changes made before the watch is armed again wait for the next one, here under a sibling
         // key; a new path_root does not move an existing log.
         {{{L"severity", 4}}, false, L"init 1 armed severity 5 applied 5 moveroot severity 6 armed client 1 applied 6 "
-         L"log S shutdown", logger + shutdown, 1, concat({banner, tagged("S", plog::verbose)})},
-        // The monitor reads a change once it has settled: 500 ms after its previous wait ended, or one
-        // 10 ms step after the notification when that is later. Its first wait ends one step after it
-        // started, so a change right after its first watch is read about 510 ms after the start; one
-        // made 600 ms after it watches again (1000 ms after the previous read) one step after it: under
-        // 450 ms, generous under load, not a settle counted from the notification.
+         L"log S shutdown", logger + shutdown, 1, {banner, tagged("S", plog::verbose)}},
+        // The monitor reads a change once settled: 500 ms after its previous wait ended, or one 10 ms step
+        // after the notification if later. So a change right after its first watch is read 500 ms after the
+        // start, and one made 600 ms after it watches again one step after it (under 450 ms, however loaded).
         {{}, false, L"init 1 armed severity 2 applied 2 took init 500 60000 armed sleep 600 severity 1 applied 1 "
          L"took change 10 450 shutdown", none + shutdown, 1, {}},
     };
@@ -396,10 +382,12 @@ TEST(LogLife, ScenariosInFreshProcesses) {
         for (size_t k = 1; k < files.size(); ++k)
             EXPECT_EQ(files[k - 1], fs::path(files.back()).replace_extension(std::to_wstring(k) + L".log"));
         EXPECT_TRUE(isLogName(files.back().filename().u8string())) << files.back().u8string();
+        std::vector<std::string> last;
+        for (const auto& group : c.log) last.insert(last.end(), group.begin(), group.end());
         const auto lines = logLines(files.back());
-        ASSERT_GE(lines.size(), c.log.size());
-        EXPECT_EQ(std::vector<std::string>(lines.end() - c.log.size(), lines.end()), c.log);
-        EXPECT_TRUE(files.size() > 1 || lines.size() == c.log.size()) << lines.size() << " records";
+        ASSERT_GE(lines.size(), last.size());
+        EXPECT_EQ(std::vector<std::string>(lines.end() - last.size(), lines.end()), last);
+        EXPECT_TRUE(files.size() > 1 || lines.size() == last.size()) << lines.size() << " records";
     }
 }
 

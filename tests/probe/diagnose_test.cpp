@@ -1,7 +1,6 @@
-// plxprobe --diagnose in fresh processes against scripted sessions of the substitute WFAPI.DLL:
-// the usual record output, the stage lines, the advice and the exit code of each failing stage;
-// the user's log settings byte for byte as they were, unwatched by any change notification, and
-// a host beside the probe untouched by it; Ctrl+C; a killed probe and the run after it.
+// plxprobe --diagnose in fresh processes against scripted sessions of the substitute WFAPI.DLL: the
+// record, the stage lines, the advice and the exit code of each failing stage; the user's log settings
+// byte for byte as they were and unwatched, a host beside the probe; Ctrl+C; a killed probe's view.
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -171,13 +170,12 @@ bool oneJsonObject(const std::string& output) {
     return false;
 }
 
-std::wstring noWfapiProbe() {  // the probe and the plug-in, by whatever name, in a folder without WFAPI.DLL
+std::wstring noWfapiProbe() {  // the probe and the plug-in in a folder without WFAPI.DLL
     const std::wstring dir = logRoot() + L"\\noapi";
     std::filesystem::create_directories(dir);
-    for (const auto& entry : std::filesystem::directory_iterator(exeDir())) {
-        const std::wstring name = entry.path().filename().wstring();
-        if (name == L"plxprobe.exe" || (name.rfind(L"plx_srv_citrix", 0) == 0 && entry.path().extension() == L".dll"))
-            std::filesystem::copy_file(entry.path(), dir + L"\\" + name, std::filesystem::copy_options::overwrite_existing);
+    for (const std::wstring name : {L"plxprobe.exe", L"" PLX_DLL_NAME}) {
+        using std::filesystem::copy_options;
+        std::filesystem::copy_file(exeDir() + L"\\" + name, dir + L"\\" + name, copy_options::overwrite_existing);
     }
     return dir + L"\\plxprobe.exe";
 }
