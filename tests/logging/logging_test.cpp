@@ -376,17 +376,16 @@ TEST(LogLife, ScenariosInFreshProcesses) {
         std::string expected = c.output + "EXIT=0\n";
         if (expected.find('@') != std::string::npos)
             expected.replace(expected.find('@'), 1, files.empty() ? "" : files.back().u8string());
-        ASSERT_EQ(out, expected);
-        ASSERT_EQ(files.size(), c.files) << out;
-        if (files.empty()) continue;
+        EXPECT_EQ(out, expected);
+        EXPECT_EQ(files.size(), c.files) << out;
+        if (files.size() != c.files || files.empty()) continue;
         for (size_t k = 1; k < files.size(); ++k)
             EXPECT_EQ(files[k - 1], fs::path(files.back()).replace_extension(std::to_wstring(k) + L".log"));
         EXPECT_TRUE(isLogName(files.back().filename().u8string())) << files.back().u8string();
         std::vector<std::string> last;
         for (const auto& group : c.log) last.insert(last.end(), group.begin(), group.end());
         const auto lines = logLines(files.back());
-        ASSERT_GE(lines.size(), last.size());
-        EXPECT_EQ(std::vector<std::string>(lines.end() - last.size(), lines.end()), last);
+        EXPECT_EQ(std::vector<std::string>(lines.end() - std::min(lines.size(), last.size()), lines.end()), last);
         EXPECT_TRUE(files.size() > 1 || lines.size() == last.size()) << lines.size() << " records";
     }
 }
@@ -418,5 +417,6 @@ TEST(LogLife, ASecondProcessInTheSameSecondWritesAFileOfItsOwn) {
     for (const auto& f : files) written += fs::file_size(f) > 0 ? f.u8string() : "";
     EXPECT_EQ(out, "PATH=" + written + "\nLOGGER=1\nSHUTDOWN rc=0\nEXIT=0\n");
     EXPECT_TRUE(isLogName(fs::u8path(written).filename().u8string(), "_pid#.log")) << written;
-    EXPECT_EQ(logLines(fs::u8path(written)).back(), tagged("P", plog::info).back());
+    const auto lines = logLines(fs::u8path(written));
+    EXPECT_TRUE(!lines.empty() && lines.back() == tagged("P", plog::info).back()) << written;
 }

@@ -218,7 +218,8 @@ TEST(ProbeDiagnose, EachFailingStageIsNamedWithItsLineAndAdvice) {
         EXPECT_EQ(registryState(), before);
         EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
         const Told t = told(run.output);
-        ASSERT_EQ(t.statuses, c.statuses) << run.output;
+        EXPECT_EQ(t.statuses, c.statuses) << run.output;
+        if (t.statuses != c.statuses) continue;
         const size_t failed = t.statuses.find('F');
         EXPECT_IN(c.failedLine, t.shownBy[failed]);
         EXPECT_IN("What to do (stage " + std::to_string(failed + 1), run.output);
