@@ -75,15 +75,11 @@ std::string ensureTestLog() {
     return g_testLogPath;
 }
 
-std::vector<LogRecord> readLogRecords(const std::string& path) {
-    std::vector<LogRecord> records;
-    parseLines(readFileFrom(path, 0), true, &records);
-    return records;
-}
+std::vector<LogRecord> readLogRecords(const std::string& path) { return LogCapture(path, true).records(); }
 
-LogCapture::LogCapture(std::string path) : m_path(std::move(path)) {
+LogCapture::LogCapture(std::string path, bool fromStart) : m_path(std::move(path)) {
     std::ifstream in(std::filesystem::u8path(m_path), std::ios::binary | std::ios::ate);
-    m_offset = in ? static_cast<size_t>(in.tellg()) : 0;
+    m_offset = in && !fromStart ? static_cast<size_t>(in.tellg()) : 0;
 }
 
 std::vector<LogRecord> LogCapture::records() const {

@@ -22,10 +22,10 @@ std::string ensureTestLog();
 // Parses a plog text log file (a UTF-8 path) into records.
 std::vector<LogRecord> readLogRecords(const std::string& path);
 
-// Marks the end of the log file on construction; records() are those written since.
+// Marks the end of the log file (or its start) on construction; records() are those written since.
 class LogCapture {
 public:
-    explicit LogCapture(std::string path = ensureTestLog());
+    explicit LogCapture(std::string path = ensureTestLog(), bool fromStart = false);
     std::vector<LogRecord> records() const;
     // True if some record since the mark has exactly this message (and severity, if given).
     bool has(const std::string& message, const std::string& severity = "") const;
