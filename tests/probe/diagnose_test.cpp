@@ -58,9 +58,7 @@ std::string registryState() {
 std::string setOriginals(const Originals& o) {  // returns the registry state it leaves
     RegDeleteTreeW(HKEY_CURRENT_USER, kOrbivex);
     for (const RegValue& v : o.values) setServerValue(v.name, v.type, v.bytes.data(), DWORD(v.bytes.size()));
-    HKEY client = nullptr;
-    if (o.clientKey && !RegCreateKeyExW(HKEY_CURRENT_USER, kKeys[4], 0, nullptr, 0, KEY_WRITE, nullptr, &client, nullptr))
-        RegCloseKey(client);
+    if (o.clientKey) RegSetKeyValueW(HKEY_CURRENT_USER, kKeys[4], L"kept", REG_NONE, nullptr, 0);
     return registryState();
 }
 
@@ -295,10 +293,11 @@ TEST(ProbeDiagnose, AHostBesideTheProbeKeepsItsOwnSettings) {
 // Ctrl+C, tells its stages so far and leaves that view alone; the next run removes it.
 TEST(ProbeDiagnose, CtrlCTellsTheStagesSoFarAndAKilledProbesViewGoesWithTheNextRun) {
     const std::string before = setOriginals(kOriginals[1]);
+    const auto view = [](DWORD pid) { return std::wstring(kProbes) + L"\\" + std::to_wstring(pid) + L"\\"; };
     DWORD severity = 0, size = sizeof severity;
     const auto viewedSeverity = [&](DWORD pid) {  // the severity the library reads in a probe's view
-        const std::wstring server = std::wstring(kProbes) + L"\\" + std::to_wstring(pid) + L"\\" + kServer;
-        return RegGetValueW(HKEY_CURRENT_USER, server.c_str(), L"severity", RRF_RT_REG_DWORD, nullptr, &severity, &size);
+        return RegGetValueW(HKEY_CURRENT_USER, (view(pid) + kServer).c_str(), L"severity", RRF_RT_REG_DWORD, nullptr,
+                            &severity, &size);
     };
     DWORD killedPid = 0;
     {
@@ -308,10 +307,10 @@ TEST(ProbeDiagnose, CtrlCTellsTheStagesSoFarAndAKilledProbesViewGoesWithTheNextR
         // Its view: the settings the library reads, every key of it volatile.
         EXPECT_EQ(viewedSeverity(killedPid), ERROR_SUCCESS);
         EXPECT_EQ(severity, 5u);
-        const std::wstring lasting = std::wstring(kProbes) + L"\\" + std::to_wstring(killedPid) + L"\\lasting";
         HKEY key = nullptr;
-        EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, lasting.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE,
-                                  nullptr, &key, nullptr), ERROR_CHILD_MUST_BE_VOLATILE);
+        EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (view(killedPid) + L"lasting").c_str(), 0, nullptr,
+                                  REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &key, nullptr),
+                  ERROR_CHILD_MUST_BE_VOLATILE);
         StartedProbe interrupted("channels = CTXCAM\n", L"--json --timeout 60", CREATE_NEW_CONSOLE);
         ASSERT_TRUE(waitUntil([&] { return interrupted.log().find("oxlens does not exist") != std::string::npos; }, 30000))
             << interrupted.output();

@@ -26,8 +26,7 @@ bool parseHead(const std::string& line, LogRecord* record) {
     const size_t severityEnd = at == npos ? npos : line.find_first_of(" [", at);
     if (severityEnd == npos) return false;
     const std::string severity = line.substr(at, severityEnd - at);
-    bool known = false;
-    for (const char* s : {"NONE", "FATAL", "ERROR", "WARN", "INFO", "DEBUG", "VERB"}) known |= severity == s;
+    const bool known = std::string(" NONE FATAL ERROR WARN INFO DEBUG VERB ").find(" " + severity + " ") != npos;
     const size_t tidStart = line.find_first_not_of(' ', severityEnd);
     const size_t tidLength = !known || tidStart == npos ? npos : matchShape(line.substr(tidStart), "[#] [");
     if (tidLength == npos) return false;
@@ -42,8 +41,7 @@ bool parseHead(const std::string& line, LogRecord* record) {
 // Adds the whole lines of text to records (a line that is no record's first continues the last
 // record's message); returns how many bytes it used: the last line waits for its line end.
 size_t parseLines(const std::string& text, bool fileStart, std::vector<LogRecord>* records) {
-    size_t at = 0;
-    if (fileStart && text.compare(0, 3, "\xEF\xBB\xBF") == 0) at = 3;  // plog's byte order mark
+    size_t at = fileStart && text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;  // after plog's byte order mark
     for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
         // plog ends lines with CR LF; a message's own CR LF (a system error text) keeps its CR.
         std::string line = text.substr(at, end - at);
