@@ -12,10 +12,8 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <mutex>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -32,8 +30,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const std::regex kFileName(R"(plx_srv_dll_citrix_\[\d{4}-\d\d-\d\d \d\d-\d\d-\d\d\]\.log)");
-
+// A log file's name, by default as a process makes it first; the same second's second process adds its id.
+bool isLogName(const std::string& name, const std::string& end = ".log") {
+    return matchShape(name, "plx_srv_dll_citrix_[0000-00-00 00-00-00]" + end) == name.size();
+}
 // A value under HKCU\Software\Orbivex\Pathlens\Log\<sub> (the Log key itself for an empty sub).
 void setValue(const wchar_t* name, DWORD type, const void* data, size_t size, const std::wstring& sub = L"server") {
     const std::wstring key = std::wstring(LOG_SETTINGS_KEY_PATH) + (sub.empty() ? L"" : L"\\" + sub);
@@ -85,13 +85,13 @@ std::string built(const std::string& folder) {
     std::string path = "untouched";
     EXPECT_EQ(buildLogFilePath(LogComponentServerDll, LogPlatformCitrix, folder, &path), 0) << folder;
     const size_t cut = path.find_last_of('\\');
-    EXPECT_TRUE(cut != std::string::npos && std::regex_match(path.substr(cut + 1), kFileName)) << path;
+    EXPECT_TRUE(cut != std::string::npos && isLogName(path.substr(cut + 1))) << path;
     return path.substr(0, cut);
 }
 
-// When active, makes the default log folder uncreatable by a file in its place, its old self set aside.
+// When active, makes the default log folder uncreatable by a file in its place, its old self set aside;
+// it first puts back what an earlier (perhaps killed) run left.
 struct DefaultFolderBlocker {
-    // Puts back what an earlier (perhaps killed) run left, the file in the folder's place first; then blocks if asked.
     static bool reset(bool block = false) {
         std::error_code ec;
         const fs::path folder = defaultLogFolder(), aside = defaultLogFolder() + ".test-aside";
@@ -172,12 +172,6 @@ std::vector<std::string> tagged(const std::string& tag, int maxSeverity) {
     return lines;
 }
 
-std::vector<std::string> concat(std::initializer_list<std::vector<std::string>> groups) {
-    std::vector<std::string> all;
-    for (const auto& group : groups) all.insert(all.end(), group.begin(), group.end());
-    return all;
-}
-
 using Settings = std::tuple<int32_t, std::string, uint32_t, int32_t>;  // severity, path root, size, count
 const Settings kDefaults{0, "", 5242880, 10};
 
@@ -202,7 +196,6 @@ TEST(ReadLogSettings, DefaultsBoundsTypesAndTheFileLimitRule) {
         {L"max_file_count", REG_DWORD, L"", 3, {0, "", 1000, 3}},
         {L"severity", REG_DWORD, L"", 7, {6, "", 1000, 3}},
         {L"severity", REG_DWORD, L"", 0xFFFFFFFF, {6, "", 1000, 3}},  // compared as signed: the top bit set
-        {L"severity", REG_DWORD, L"", 5, {5, "", 1000, 3}},
         {L"severity", REG_SZ, L"4", 0, {0, "", 1000, 3}},  // a value of another type counts as missing
         {L"severity", REG_DWORD, L"", 2, {2, "", 1000, 3}},
         {L"max_file_size", REG_QWORD, L"", 4000, {2, "", 5242880, 10}},
@@ -226,9 +219,6 @@ TEST(ReadLogSettings, DefaultsBoundsTypesAndTheFileLimitRule) {
     EXPECT_EQ(read(LogComponentServerDll), Settings(2, "", 5242880, 10));
     EXPECT_EQ(read(LogComponentClientDll), Settings(3, "", 5242880, 10));
     EXPECT_EQ(read(LogComponentServerTestApp), kDefaults);
-    // A path that is no valid UTF-16 cannot be converted: that error reaches the caller.
-    setRoot({L'C', L':', wchar_t(0xDC00)});
-    EXPECT_THROW(read(), std::range_error);
 }
 
 TEST(LogPaths, NamesAndTheFolderConfiguredOrTheDefaultOne) {
@@ -243,9 +233,11 @@ TEST(LogPaths, NamesAndTheFolderConfiguredOrTheDefaultOne) {
     DefaultFolderBlocker::reset();
     Scratch scratch(L"plx_logtest paths " + std::to_wstring(GetCurrentProcessId()));
     const std::string base = scratch.path.u8string(), fallback = defaultLogFolder();
-    // A configured folder is created with its missing parents, and used as it is.
+    // A configured folder is created with its missing parents, and used as it is; the last makes a
+    // log file path of 259 characters, which fits MAX_PATH.
+    const std::string fitting = base + "\\" + std::string(MAX_PATH - base.size() - 47, 'y');
     for (const std::string& folder : {base + "\\a\\b", base + "\\a\\b", base + "/c/d",
-                                      base + "\\" + fs::path(L"Gr\u00fc\u00dfe \u65e5\u672c").u8string()}) {
+                                      base + "\\" + fs::path(L"Gr\u00fc\u00dfe \u65e5\u672c").u8string(), fitting}) {
         EXPECT_EQ(built(folder), folder);
         EXPECT_TRUE(fs::is_directory(fs::u8path(folder))) << folder;
     }
@@ -261,45 +253,47 @@ TEST(LogPaths, NamesAndTheFolderConfiguredOrTheDefaultOne) {
         EXPECT_EQ(built(folder), fallback) << folder;
     EXPECT_TRUE(fs::is_directory(fallback));
     EXPECT_FALSE(fs::exists(fs::u8path(tooLong)));
-    const std::string fitting = base + "\\" + std::string(MAX_PATH - base.size() - 47, 'y');
-    std::string path;
-    ASSERT_EQ(buildLogFilePath(LogComponentServerDll, LogPlatformCitrix, fitting, &path), 0);
-    EXPECT_EQ(path.size(), size_t(MAX_PATH - 1)) << "a path of 259 characters fits";
 }
 
 // A scenario process (runScenario): "init N" (initGlobalData from N threads at once), "log TAG",
-// "sleep MS", "shutdown", changes in the registry: "severity N", "badpath" (path_root no valid
-// UTF-16), "root" (path_root PLX_LOG_ROOT), "moveroot" (path_root PLX_LOG_ROOT\moved), "client N"
-// (severity N of the client); "armed" (waits up to 5 s for the monitor to arm its watch after the
-// last change), "applied N" (waits up to 5 s for the logger to have severity N; prints the ms since
-// the last init and the last change).
+// "sleep MS", "shutdown" (within 2 s), changes in the registry: "severity N", "badpath" (path_root
+// no valid UTF-16), "root" (path_root PLX_LOG_ROOT), "moveroot" (path_root PLX_LOG_ROOT\moved),
+// "client N" (severity N of the client); "armed" (the monitor arms its watch after the last change
+// within 5 s), "applied N" (the logger has severity N within 5 s of the last change), "took init|change
+// MIN MAX" (the last "applied" came MIN to MAX ms after the last init or change). Failures show in its output.
 TEST(LogLife, DISABLED_Scenario) {
     if (_wgetenv(L"PLX_LOG_SCENARIO") == nullptr) GTEST_SKIP() << "run by runScenario only";
     ASSERT_TRUE(countArmings());
     std::istringstream script(fs::path(_wgetenv(L"PLX_LOG_SCENARIO")).u8string());
     const std::wstring root = _wgetenv(L"PLX_LOG_ROOT") ? _wgetenv(L"PLX_LOG_ROOT") : L"";
-    ULONGLONG initAt = 0, changedAt = 0;
+    ULONGLONG initAt = 0, changedAt = 0, appliedAt = 0;
     int armsAtChange = 0;
     for (std::string step, argument; script >> step; std::fflush(stdout)) {
         const auto oneOf = [&](std::string names) { return (" " + names + " ").find(" " + step + " ") != names.npos; };
-        if (oneOf("init log sleep applied severity client")) script >> argument;
+        if (oneOf("init log sleep applied severity client took")) script >> argument;
         if (oneOf("severity badpath root moveroot client")) changedAt = GetTickCount64(), armsAtChange = g_arms;
         if (step == "root" || step == "moveroot") setRoot(root + (step == "root" ? L"" : L"\\moved"));
         else if (step == "severity" || step == "client")
             setDword(L"severity", std::stoul(argument), step == "client" ? L"client" : L"server");
         else if (step == "log") logEverySeverity(argument);
         else if (step == "sleep") Sleep(std::stoul(argument));
+        else if (step == "badpath") setRoot({L'C', L':', L'\\', wchar_t(0xD800), L'x'});
         else if (step == "armed") {
             for (const ULONGLONG t0 = GetTickCount64(); g_arms <= armsAtChange && GetTickCount64() - t0 < 5000;) Sleep(1);
-            if (g_arms <= armsAtChange) std::printf("NOT ARMED\n");
+            EXPECT_GT(g_arms, armsAtChange) << "the monitor did not arm its watch again";
         } else if (step == "applied") {
             const auto severityIs = [&] {
                 std::lock_guard<std::mutex> lock(_glLogMutex);
                 return _glLogger != nullptr && _glLogger->getMaxSeverity() == std::stoi(argument);
             };
             while (!severityIs() && GetTickCount64() - changedAt < 5000) Sleep(1);
-            const ULONGLONG now = GetTickCount64();
-            std::printf("APPLIED %d init+%llu change+%llu\n", severityIs(), now - initAt, now - changedAt);
+            appliedAt = GetTickCount64();
+            EXPECT_TRUE(severityIs()) << "severity " << argument << " not applied";
+        } else if (step == "took") {
+            ULONGLONG min = 0, max = 0;
+            script >> min >> max;
+            const ULONGLONG ms = appliedAt - (argument == "init" ? initAt : changedAt);
+            EXPECT_TRUE(ms >= min && ms < max) << "applied " << ms << " ms after the " << argument;
         } else if (step == "init") {
             initAt = GetTickCount64();
             std::atomic<bool> go{false};
@@ -310,39 +304,19 @@ TEST(LogLife, DISABLED_Scenario) {
             for (auto& t : threads) t.join();
             std::lock_guard<std::mutex> lock(_glLogMutex);
             std::printf("PATH=%s\nLOGGER=%d\n", _glLogPath, _glLogger != nullptr ? 1 : 0);
-        } else if (step == "badpath") {
-            setRoot({L'C', L':', L'\\', wchar_t(0xD800), L'x'});
         } else {
             ASSERT_EQ(step, "shutdown");
             const ULONGLONG start = GetTickCount64();
-            const int rc = shutdownLog();
-            std::printf("SHUTDOWN rc=%d ms=%llu\n", rc, GetTickCount64() - start);
+            std::printf("SHUTDOWN rc=%d\n", shutdownLog());
+            EXPECT_LT(GetTickCount64() - start, 2000u);
         }
     }
 }
 
-// The monitor reads a change once it has settled: 500 ms after its previous wait ended, or one
-// 10 ms step after the notification when that is later. Its first wait ends one step after it
-// started, so a change right after its first watch is read about 510 ms after the start; one made
-// 600 ms after it watches again (1000 ms after the previous read) one step after it.
-TEST(LogLife, TheMonitorSettlesAChangeUntil500MsAfterItsPreviousWait) {
-    LogKeyBackup backup;
-    Scratch folder(L"plx_logtest settle " + std::to_wstring(GetCurrentProcessId()));
-    setRoot(folder.path);
-    const std::string out = runScenario(L"init 1 armed severity 2 applied 2 armed sleep 600 severity 1 applied 1 shutdown");
-    unsigned first = 0, firstInit = 0, firstChange = 0, second = 0, secondInit = 0, secondChange = 0, shutdownMs = 0;
-    ASSERT_EQ(std::sscanf(out.c_str(), "PATH=\nLOGGER=0\nAPPLIED %u init+%u change+%u\nAPPLIED %u init+%u change+%u\n"
-                                       "SHUTDOWN rc=0 ms=%u\nEXIT=0", &first, &firstInit, &firstChange, &second,
-                          &secondInit, &secondChange, &shutdownMs), 7) << out;
-    EXPECT_TRUE(first && second) << out;
-    EXPECT_GE(firstInit, 500u) << out;
-    EXPECT_GE(secondChange, 10u) << out;
-    EXPECT_LT(secondChange, 450u) << "one step, generous under load, not a settle counted from the notification";
-}
-
 TEST(LogLife, ScenariosInFreshProcesses) {
     const std::string dashes = "INFO initGlobalData -------------------------------------";
-    const std::string shutdown = "SHUTDOWN rc=0 ms=1?\\d{1,3}\n";  // under 2 s
+    // The scenario's output; '@' stands for the newest log file's path.
+    const std::string logger = "PATH=@\nLOGGER=1\n", none = "PATH=\nLOGGER=0\n", shutdown = "SHUTDOWN rc=0\n";
     const std::vector<std::string> banner = {
         dashes, "INFO initGlobalData --- CITRIX SERVER DLL LOG Started ---", dashes,
         std::string("INFO initGlobalData Plug-in " PLX_DLL_NAME " (") + (sizeof(void*) == 8 ? "64" : "32") +
@@ -354,36 +328,38 @@ TEST(LogLife, ScenariosInFreshProcesses) {
         std::vector<std::pair<const wchar_t*, DWORD>> values;
         bool blockDefaultFolder;  // and no path_root, else a fresh non-ASCII folder
         std::wstring steps;
-        std::string output;  // a regular expression for all of it; the first group is the PATH
+        std::string output;  // all of it but the exit code
         size_t files;
-        std::vector<std::string> log;  // the last records of the newest file (all of them when alone)
+        std::vector<std::vector<std::string>> log;  // the last records of the newest file (all of them when alone)
     } cases[] = {
         // Concurrent first calls make one log with one banner; the logger outlives shutdownLog.
-        {{{L"severity", 4}}, false, L"init 8 log A shutdown log B", "PATH=(.+)\nLOGGER=1\n" + shutdown, 1,
-         concat({banner, tagged("A", plog::info), tagged("B", plog::info)})},
+        {{{L"severity", 4}}, false, L"init 8 log A shutdown log B", logger + shutdown, 1,
+         {banner, tagged("A", plog::info), tagged("B", plog::info)}},
         // At warning neither the banner nor info lines; the process ends with its monitor running.
-        {{{L"severity", 3}}, false, L"init 1 log W", "PATH=(.+)\nLOGGER=1\n", 1, tagged("W", plog::warning)},
+        {{{L"severity", 3}}, false, L"init 1 log W", logger, 1, {tagged("W", plog::warning)}},
         {{{L"severity", 4}, {L"max_file_size", 1000}, {L"max_file_count", 3}}, false, rolling + L" shutdown",
-         "PATH=(.+)\nLOGGER=1\n" + shutdown, 3, tagged("R19", plog::info)},
+         logger + shutdown, 3, {tagged("R19", plog::info)}},
         {{{L"severity", 6}}, true, L"init 1 init 1 log X shutdown",  // no usable folder: no logger, the red line once
-         "Error : cannot initialize Citrix Server DLL log at ; error = -602\nPATH=()\nLOGGER=0\nPATH=\nLOGGER=0\n"
-         "SHUTDOWN rc=0 ms=\\d+\n", 0, {}},
+         "Error : cannot initialize Citrix Server DLL log at ; error = -602\n" + none + none + shutdown, 0, {}},
         // Logging off at start; the monitor applies each change made once it watches: 0 stops logging,
         // 9 is bounded to 6, a failed read keeps it. Shutdown while it waits.
         {{}, false, L"init 1 log A0 armed severity 4 applied 4 log A1 armed severity 6 applied 6 log A2 armed severity 0 "
-         L"applied 0 log A3 armed severity 9 armed log A4 badpath armed log A5 shutdown",
-         "PATH=()\nLOGGER=0\n(APPLIED 1 [^\n]*\n){3}" + shutdown, 1,
-         concat({tagged("A1", plog::info), tagged("A2", plog::verbose), tagged("A4", plog::verbose),
-                 {"ERROR OxMonitorTask::run [Registry monitoring thread] Exception: bad conversion"},
-                 tagged("A5", plog::verbose)})},
+         L"applied 0 log A3 armed severity 9 armed log A4 badpath armed log A5 shutdown", none + shutdown, 1,
+         {tagged("A1", plog::info), tagged("A2", plog::verbose), tagged("A4", plog::verbose),
+          {"ERROR OxMonitorTask::run [Registry monitoring thread] Exception: bad conversion"},
+          tagged("A5", plog::verbose)}},
         // No key at start: the monitor keeps trying to open it, and watches it once it exists.
-        {{}, false, L"nokey init 1 root armed severity 4 applied 4 log K shutdown",
-         "PATH=()\nLOGGER=0\nAPPLIED 1 [^\n]*\n" + shutdown, 1, tagged("K", plog::info)},
+        {{}, false, L"nokey init 1 root armed severity 4 applied 4 log K shutdown", none + shutdown, 1,
+         {tagged("K", plog::info)}},
         // Changes made before the watch is armed again wait for the next one, here under a sibling
         // key; a new path_root does not move an existing log.
         {{{L"severity", 4}}, false, L"init 1 armed severity 5 applied 5 moveroot severity 6 armed client 1 applied 6 "
-         L"log S shutdown", "PATH=(.+)\nLOGGER=1\n(APPLIED 1 [^\n]*\n){2}" + shutdown, 1,
-         concat({banner, tagged("S", plog::verbose)})},
+         L"log S shutdown", logger + shutdown, 1, {banner, tagged("S", plog::verbose)}},
+        // The monitor reads a change once settled: 500 ms after its previous wait ended, or one 10 ms step
+        // after the notification if later. So a change right after its first watch is read 500 ms after the
+        // start, and one made 600 ms after it watches again one step after it (under 450 ms, however loaded).
+        {{}, false, L"init 1 armed severity 2 applied 2 took init 500 60000 armed sleep 600 severity 1 applied 1 "
+         L"took change 10 450 shutdown", none + shutdown, 1, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(fs::path(c.steps).u8string());
@@ -394,19 +370,21 @@ TEST(LogLife, ScenariosInFreshProcesses) {
         const bool noKey = c.steps.rfind(L"nokey ", 0) == 0;
         if (!noKey) setRoot(c.blockDefaultFolder ? L"" : folder.path.wstring());
         const std::string out = runScenario(c.steps.substr(noKey ? 6 : 0), folder.path);
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(out, m, std::regex(c.output + "EXIT=0\n"))) << out;
         const auto files = filesIn(folder.path);
-        ASSERT_EQ(files.size(), c.files) << out;
-        if (files.empty()) continue;
+        std::string expected = c.output + "EXIT=0\n";
+        if (expected.find('@') != std::string::npos)
+            expected.replace(expected.find('@'), 1, files.empty() ? "" : files.back().u8string());
+        EXPECT_EQ(out, expected);
+        EXPECT_EQ(files.size(), c.files) << out;
+        if (files.size() != c.files || files.empty()) continue;
         for (size_t k = 1; k < files.size(); ++k)
             EXPECT_EQ(files[k - 1], fs::path(files.back()).replace_extension(std::to_wstring(k) + L".log"));
-        EXPECT_TRUE(std::regex_match(files.back().filename().u8string(), kFileName)) << files.back().u8string();
-        EXPECT_TRUE(m[1].length() == 0 || m[1].str() == files.back().u8string()) << out;
+        EXPECT_TRUE(isLogName(files.back().filename().u8string())) << files.back().u8string();
+        std::vector<std::string> last;
+        for (const auto& group : c.log) last.insert(last.end(), group.begin(), group.end());
         const auto lines = logLines(files.back());
-        ASSERT_GE(lines.size(), c.log.size());
-        EXPECT_EQ(std::vector<std::string>(lines.end() - c.log.size(), lines.end()), c.log);
-        EXPECT_TRUE(files.size() > 1 || lines.size() == c.log.size()) << lines.size() << " records";
+        EXPECT_EQ(std::vector<std::string>(lines.end() - std::min(lines.size(), last.size()), lines.end()), last);
+        EXPECT_TRUE(files.size() > 1 || lines.size() == last.size()) << lines.size() << " records";
     }
 }
 
@@ -431,10 +409,12 @@ TEST(LogLife, ASecondProcessInTheSameSecondWritesAFileOfItsOwn) {
     }
     const std::string out = runScenario(L"init 1 log P shutdown");
     for (HANDLE h : held) CloseHandle(h);
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(PATH=(.+\\plx_srv_dll_citrix_\[[^\]]+\]_pid\d+\.log)\n)"))) << out;
     const auto files = filesIn(folder.path);
     EXPECT_EQ(files.size(), held.size() + 1);
-    for (const auto& f : files) EXPECT_EQ(fs::file_size(f) > 0, f.u8string() == m[1].str()) << f.u8string();
-    EXPECT_EQ(logLines(fs::u8path(m[1].str())).back(), tagged("P", plog::info).back());
+    std::string written;  // the paths of the files with records
+    for (const auto& f : files) written += fs::file_size(f) > 0 ? f.u8string() : "";
+    EXPECT_EQ(out, "PATH=" + written + "\nLOGGER=1\nSHUTDOWN rc=0\nEXIT=0\n");
+    EXPECT_TRUE(isLogName(fs::u8path(written).filename().u8string(), "_pid#.log")) << written;
+    const auto lines = logLines(fs::u8path(written));
+    EXPECT_TRUE(!lines.empty() && lines.back() == tagged("P", plog::info).back()) << written;
 }

@@ -1,7 +1,6 @@
-// plxprobe --diagnose in fresh processes against scripted sessions of the substitute WFAPI.DLL:
-// the usual record output, the stage lines, the advice and the exit code of each failing stage;
-// the user's log settings byte for byte as they were, unwatched by any change notification, and
-// a host beside the probe untouched by it; Ctrl+C; a killed probe and the run after it.
+// plxprobe --diagnose in fresh processes against scripted sessions of the substitute WFAPI.DLL: the
+// record, the stage lines, the advice and the exit code of each failing stage; the user's log settings
+// byte for byte as they were and unwatched, a host beside the probe; Ctrl+C; a killed probe's view.
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -59,9 +58,7 @@ std::string registryState() {
 std::string setOriginals(const Originals& o) {  // returns the registry state it leaves
     RegDeleteTreeW(HKEY_CURRENT_USER, kOrbivex);
     for (const RegValue& v : o.values) setServerValue(v.name, v.type, v.bytes.data(), DWORD(v.bytes.size()));
-    HKEY client = nullptr;
-    if (o.clientKey && !RegCreateKeyExW(HKEY_CURRENT_USER, kKeys[4], 0, nullptr, 0, KEY_WRITE, nullptr, &client, nullptr))
-        RegCloseKey(client);
+    if (o.clientKey) RegSetKeyValueW(HKEY_CURRENT_USER, kKeys[4], L"kept", REG_NONE, nullptr, 0);
     return registryState();
 }
 
@@ -71,9 +68,8 @@ struct LogKeyWatch {
     HKEY key = nullptr;
     HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     LogKeyWatch() {
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, kLog, 0, KEY_NOTIFY, &key) == ERROR_SUCCESS) {
-            EXPECT_EQ(RegNotifyChangeKeyValue(key, TRUE, 0xF, event, TRUE), LONG(ERROR_SUCCESS));
-        }
+        const bool open = RegOpenKeyExW(HKEY_CURRENT_USER, kLog, 0, KEY_NOTIFY, &key) == ERROR_SUCCESS;
+        EXPECT_TRUE(!open || RegNotifyChangeKeyValue(key, TRUE, 0xF, event, TRUE) == ERROR_SUCCESS);
     }
     ~LogKeyWatch() { RegCloseKey(key), CloseHandle(event); }
     bool fired() const { return WaitForSingleObject(event, 0) == WAIT_OBJECT_0; }
@@ -172,13 +168,12 @@ bool oneJsonObject(const std::string& output) {
     return false;
 }
 
-std::wstring noWfapiProbe() {  // the probe and the plug-in, by whatever name, in a folder without WFAPI.DLL
+std::wstring noWfapiProbe() {  // the probe and the plug-in in a folder without WFAPI.DLL
     const std::wstring dir = logRoot() + L"\\noapi";
     std::filesystem::create_directories(dir);
-    for (const auto& entry : std::filesystem::directory_iterator(exeDir())) {
-        const std::wstring name = entry.path().filename().wstring();
-        if (name == L"plxprobe.exe" || (name.rfind(L"plx_srv_citrix", 0) == 0 && entry.path().extension() == L".dll"))
-            std::filesystem::copy_file(entry.path(), dir + L"\\" + name, std::filesystem::copy_options::overwrite_existing);
+    for (const std::wstring name : {L"plxprobe.exe", L"" PLX_DLL_NAME}) {
+        using std::filesystem::copy_options;
+        std::filesystem::copy_file(exeDir() + L"\\" + name, dir + L"\\" + name, copy_options::overwrite_existing);
     }
     return dir + L"\\plxprobe.exe";
 }
@@ -189,7 +184,6 @@ struct DiagnoseCase {
     int exitCode;
     const char *statuses, *failedLine /* in the line under the failed stage */, *advice;
 };
-
 }  // namespace
 
 TEST(ProbeDiagnose, EachFailingStageIsNamedWithItsLineAndAdvice) {
@@ -204,9 +198,10 @@ TEST(ProbeDiagnose, EachFailingStageIsNamedWithItsLineAndAdvice) {
          "Virtual channel oxlens does not exist on client side", "The client offers: ctxcam, ctxtw."},
         {"open failing", "fault.channel_open_fails = -1\n", L"--timeout 1", 4, "ooooF--s-",
          " === WFVirtualChannelOpen failed: [31] : ", "the channel cannot be opened"},
-        {"ping failing", "fault.no_answer = -1\n", L"--timeout 1", 4, "oooooF-s-", "PONG response eeading error:258",
-         "does not answer"},
-        // An old client never answers version-2 requests; its reads give up after 200 ms, not 5 s.
+        // A client that never answers, or an old one that never answers version-2 requests: reads
+        // give up after 200 ms, not 5 s.
+        {"ping failing", "fault.no_answer = -1\nread_wait_max_ms = 200\n", L"--timeout 1", 4, "oooooF-s-",
+         "PONG response eeading error:258", "does not answer"},
         {"old client", "v2 = 0\nread_wait_max_ms = 200\n", L"--v2 --timeout 4", 4, "oooooooFo",
          "didn't get data v2 (maybe old client)...", "its OXLENS component is too old"},
         {"read failures", "fault.data_read_fails = 2\n", L"--timeout 10", 0, "ooooooosF",
@@ -221,7 +216,8 @@ TEST(ProbeDiagnose, EachFailingStageIsNamedWithItsLineAndAdvice) {
         EXPECT_EQ(registryState(), before);
         EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
         const Told t = told(run.output);
-        ASSERT_EQ(t.statuses, c.statuses) << run.output;
+        EXPECT_EQ(t.statuses, c.statuses) << run.output;
+        if (t.statuses != c.statuses) continue;
         const size_t failed = t.statuses.find('F');
         EXPECT_IN(c.failedLine, t.shownBy[failed]);
         EXPECT_IN("What to do (stage " + std::to_string(failed + 1), run.output);
@@ -239,7 +235,6 @@ TEST(ProbeDiagnose, HealthySessionInOneJsonDocumentAndALibraryThatCannotBeLoaded
     EXPECT_TRUE(oneJsonObject(data.output)) << data.output;
     EXPECT_IN("\n{\n\"record\": {\n  \"record\": 1,\n  \"version\": 2,", data.output);
     EXPECT_IN("\"userName\": \"probe.user\"", data.output);
-    EXPECT_IN("\"dllVersion\": \"" PLX_VERSION_TEXT "\"", data.output);
     size_t ok = 0;
     for (size_t at = 0; (at = data.output.find("\"status\": \"ok\"", at)) != std::string::npos; ++at) ++ok;
     EXPECT_EQ(ok, 9u) << data.output;
@@ -248,12 +243,6 @@ TEST(ProbeDiagnose, HealthySessionInOneJsonDocumentAndALibraryThatCannotBeLoaded
     EXPECT_IN("\"present\": true, \"severity\": \"4294967295 (REG_DWORD)\", \"path_root\": \"\\\"C\\\" (REG_SZ)\", "
               "\"max_file_size\": \"type 11, 8 bytes (not read by the library)\", "
               "\"max_file_count\": \"type 7, 6 bytes (not read by the library)\", \"note\": \"\"}", data.output);
-    // --version: both versions from the files' version resources, no get call and no log.
-    const ChildResult version = runChild(exeDir() + L"\\plxprobe.exe", L"--version", exeDir());
-    EXPECT_EQ(version.exitCode, 0) << version.output;
-    const std::string firstLine = "plxprobe " PLX_VERSION_TEXT " (" + std::to_string(sizeof(void*) * 8) + "-bit)";
-    EXPECT_EQ(version.output.rfind(firstLine, 0), 0u) << version.output;
-    EXPECT_IN("\n" PLX_DLL_NAME " " PLX_VERSION_TEXT " (", version.output);
 
     // No library, and no temp folder either (GetTempPathW fails): the log folder is still absolute.
     setOriginals(kOriginals[0]);
@@ -300,9 +289,28 @@ TEST(ProbeDiagnose, AHostBesideTheProbeKeepsItsOwnSettings) {
     EXPECT_TRUE(waitUntil(hostLogged, 20000));
 }
 
+// A probe that is killed leaves its view of the settings behind: a probe beside it, stopped by
+// Ctrl+C, tells its stages so far and leaves that view alone; the next run removes it.
 TEST(ProbeDiagnose, CtrlCTellsTheStagesSoFarAndAKilledProbesViewGoesWithTheNextRun) {
     const std::string before = setOriginals(kOriginals[1]);
+    const auto view = [](DWORD pid) { return std::wstring(kProbes) + L"\\" + std::to_wstring(pid) + L"\\"; };
+    DWORD severity = 0, size = sizeof severity;
+    const auto viewedSeverity = [&](DWORD pid) {  // the severity the library reads in a probe's view
+        return RegGetValueW(HKEY_CURRENT_USER, (view(pid) + kServer).c_str(), L"severity", RRF_RT_REG_DWORD, nullptr,
+                            &severity, &size);
+    };
+    DWORD killedPid = 0;
     {
+        StartedProbe killed("channels = CTXCAM\n", L"--timeout 60");
+        killedPid = killed.pi.dwProcessId;
+        ASSERT_TRUE(waitUntil([&] { return !killed.log().empty(); }, 30000)) << killed.output();
+        // Its view: the settings the library reads, every key of it volatile.
+        EXPECT_EQ(viewedSeverity(killedPid), ERROR_SUCCESS);
+        EXPECT_EQ(severity, 5u);
+        HKEY key = nullptr;
+        EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (view(killedPid) + L"lasting").c_str(), 0, nullptr,
+                                  REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &key, nullptr),
+                  ERROR_CHILD_MUST_BE_VOLATILE);
         StartedProbe interrupted("channels = CTXCAM\n", L"--json --timeout 60", CREATE_NEW_CONSOLE);
         ASSERT_TRUE(waitUntil([&] { return interrupted.log().find("oxlens does not exist") != std::string::npos; }, 30000))
             << interrupted.output();
@@ -312,29 +320,9 @@ TEST(ProbeDiagnose, CtrlCTellsTheStagesSoFarAndAKilledProbesViewGoesWithTheNextR
         EXPECT_TRUE(oneJsonObject(json)) << json;
         EXPECT_IN("\n{\n\"record\": null\n,\n\"diagnosis\": {\n    \"exit_code\": 130,", json);
         EXPECT_IN("\"first_failed_stage\": 4,", json);
-        EXPECT_EQ(registryState(), before);
-    }
-    DWORD killedPid = 0;
-    {
-        StartedProbe killed("channels = CTXCAM\n", L"--timeout 60");
-        killedPid = killed.pi.dwProcessId;
-        const std::wstring server = std::wstring(kProbes) + L"\\" + std::to_wstring(killedPid) + L"\\" + kServer;
-        ASSERT_TRUE(waitUntil([&] { return !killed.log().empty(); }, 30000)) << killed.output();
-        // Its view: the settings the library reads, every key of it volatile.
-        DWORD severity = 0, size = sizeof severity;
-        const auto readSeverity = [&] {
-            return RegGetValueW(HKEY_CURRENT_USER, server.c_str(), L"severity", RRF_RT_REG_DWORD, nullptr, &severity, &size);
-        };
-        EXPECT_EQ(readSeverity(), ERROR_SUCCESS);
-        EXPECT_EQ(severity, 5u);
-        HKEY lasting = nullptr;
-        EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (server + L"\\lasting").c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                  KEY_WRITE, nullptr, &lasting, nullptr), ERROR_CHILD_MUST_BE_VOLATILE);
-        // A second probe meanwhile runs in a view of its own and leaves the running one's alone.
-        const ChildResult beside = runProbe("state = WFDisconnected\n", L"--timeout 1");
-        EXPECT_EQ(told(beside.output).statuses, "ooF----s-") << beside.output;
-        EXPECT_NOT_IN("removed the registry view", beside.output);
-        EXPECT_EQ(readSeverity(), ERROR_SUCCESS);
+        EXPECT_NOT_IN("removed the registry view", json);
+        EXPECT_EQ(viewedSeverity(interrupted.pi.dwProcessId), ERROR_FILE_NOT_FOUND) << "its own view is gone";
+        EXPECT_EQ(viewedSeverity(killedPid), ERROR_SUCCESS);
         TerminateProcess(killed.pi.hProcess, 9);
         EXPECT_EQ(killed.exitCode(10000), 9);
     }

@@ -2,9 +2,11 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <plog/Initializers/RollingFileInitializer.h>
 #include <plog/Log.h>
 
@@ -12,41 +14,26 @@ namespace {
 
 std::string g_testLogPath;
 
-std::string readFileFrom(const std::string& path, size_t offset) {
+std::string readFileFrom(const std::string& path, size_t offset) {  // "" when offset is at or past the end
     std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
-    if (!in) return {};
-    in.seekg(0, std::ios::end);
-    const std::streamoff size = in.tellg();
-    if (size < 0 || static_cast<size_t>(size) <= offset) return {};
     in.seekg(static_cast<std::streamoff>(offset));
-    std::string data(static_cast<size_t>(size) - offset, '\0');
-    in.read(&data[0], static_cast<std::streamsize>(data.size()));
-    return data;
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // A record's first line: "YYYY-MM-DD hh:mm:ss.mmm SEVERITY [tid] [function@line] message".
 bool parseHead(const std::string& line, LogRecord* record) {
-    static const char shape[] = "0000-00-00 00:00:00.000 ";
-    if (line.size() < sizeof shape - 1) return false;
-    for (size_t i = 0; i + 1 < sizeof shape; ++i)
-        if (shape[i] == '0' ? !std::isdigit(static_cast<unsigned char>(line[i])) : line[i] != shape[i]) return false;
-    size_t at = sizeof shape - 1;
-    const size_t severityEnd = line.find_first_of(" [", at);
-    if (severityEnd == std::string::npos) return false;
+    const size_t npos = std::string::npos, at = matchShape(line, "0000-00-00 00:00:00.000 ");
+    const size_t severityEnd = at == npos ? npos : line.find_first_of(" [", at);
+    if (severityEnd == npos) return false;
     const std::string severity = line.substr(at, severityEnd - at);
-    bool known = false;
-    for (const char* s : {"NONE", "FATAL", "ERROR", "WARN", "INFO", "DEBUG", "VERB"}) known |= severity == s;
-    if (!known) return false;
-    at = line.find_first_not_of(' ', severityEnd);
-    const size_t tidEnd = at == std::string::npos ? at : line.find(']', at);
-    if (tidEnd == std::string::npos || line[at] != '[' || tidEnd == at + 1 ||
-        line.find_first_not_of("0123456789", at + 1) != tidEnd || line.compare(tidEnd + 1, 2, " [") != 0)
-        return false;
-    const size_t funcStart = tidEnd + 3, funcEnd = line.find(']', funcStart);
-    const size_t atSign = funcEnd == std::string::npos ? funcEnd : line.rfind('@', funcEnd);
-    if (atSign == std::string::npos || atSign < funcStart || atSign + 1 == funcEnd ||
-        line.find_first_not_of("0123456789", atSign + 1) != funcEnd || line.compare(funcEnd + 1, 1, " ") != 0)
-        return false;
+    const bool known = std::string(" NONE FATAL ERROR WARN INFO DEBUG VERB ").find(" " + severity + " ") != npos;
+    const size_t tidStart = line.find_first_not_of(' ', severityEnd);
+    const size_t tidLength = !known || tidStart == npos ? npos : matchShape(line.substr(tidStart), "[#] [");
+    if (tidLength == npos) return false;
+    // The function's name runs to the first ']' and ends with "@line".
+    const size_t funcStart = tidStart + tidLength, funcEnd = line.find(']', funcStart);
+    const size_t atSign = funcEnd == npos ? npos : line.rfind('@', funcEnd);
+    if (atSign == npos || atSign < funcStart || matchShape(line.substr(atSign), "@#] ") == npos) return false;
     *record = {severity, line.substr(funcStart, atSign - funcStart), line.substr(funcEnd + 2)};
     return true;
 }
@@ -54,8 +41,7 @@ bool parseHead(const std::string& line, LogRecord* record) {
 // Adds the whole lines of text to records (a line that is no record's first continues the last
 // record's message); returns how many bytes it used: the last line waits for its line end.
 size_t parseLines(const std::string& text, bool fileStart, std::vector<LogRecord>* records) {
-    size_t at = 0;
-    if (fileStart && text.compare(0, 3, "\xEF\xBB\xBF") == 0) at = 3;  // plog's byte order mark
+    size_t at = fileStart && text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;  // after plog's byte order mark
     for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
         // plog ends lines with CR LF; a message's own CR LF (a system error text) keeps its CR.
         std::string line = text.substr(at, end - at);
@@ -69,28 +55,29 @@ size_t parseLines(const std::string& text, bool fileStart, std::vector<LogRecord
 
 }  // namespace
 
+size_t matchShape(const std::string& text, const std::string& shape) {
+    size_t at = 0;
+    for (const char c : shape) {
+        const bool digit = at < text.size() && std::isdigit(static_cast<unsigned char>(text[at]));
+        if (c == '0' || c == '#' ? !digit : at >= text.size() || text[at] != c) return std::string::npos;
+        at = c == '#' ? std::min(text.find_first_not_of("0123456789", at), text.size()) : at + 1;
+    }
+    return at;
+}
+
 std::string ensureTestLog() {
     if (!g_testLogPath.empty()) return g_testLogPath;
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    std::wstring path = std::wstring(temp) + L"plx_test_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
-                        std::to_wstring(GetTickCount()) + L".log";
-    char narrow[MAX_PATH * 3];
-    WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, narrow, sizeof narrow, nullptr, nullptr);
-    g_testLogPath = narrow;
+    const std::string name = "plx_test_" + std::to_string(GetCurrentProcessId()) + "_" + std::to_string(GetTickCount());
+    g_testLogPath = (std::filesystem::temp_directory_path() / (name + ".log")).u8string();
     if (plog::get<0>() == nullptr) plog::init(plog::verbose, g_testLogPath.c_str());
     return g_testLogPath;
 }
 
-std::vector<LogRecord> readLogRecords(const std::string& path) {
-    std::vector<LogRecord> records;
-    parseLines(readFileFrom(path, 0), true, &records);
-    return records;
-}
+std::vector<LogRecord> readLogRecords(const std::string& path) { return LogCapture(path, true).records(); }
 
-LogCapture::LogCapture(std::string path) : m_path(std::move(path)) {
+LogCapture::LogCapture(std::string path, bool fromStart) : m_path(std::move(path)) {
     std::ifstream in(std::filesystem::u8path(m_path), std::ios::binary | std::ios::ate);
-    m_offset = in ? static_cast<size_t>(in.tellg()) : 0;
+    m_offset = in && !fromStart ? static_cast<size_t>(in.tellg()) : 0;
 }
 
 std::vector<LogRecord> LogCapture::records() const {

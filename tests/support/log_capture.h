@@ -11,6 +11,10 @@ struct LogRecord {
 
 inline std::string describe(const LogRecord& r) { return r.severity + " [" + r.func + "] " + r.message; }
 
+// How many characters at the start of text have the shape ('0' a digit, '#' one or more digits,
+// any other character itself); npos if they do not.
+size_t matchShape(const std::string& text, const std::string& shape);
+
 // Creates (once per process) a plog file logger of instance 0 at verbose severity, writing
 // to a fresh file in the temp folder, unless a logger exists already. Returns the file path.
 std::string ensureTestLog();
@@ -18,10 +22,10 @@ std::string ensureTestLog();
 // Parses a plog text log file (a UTF-8 path) into records.
 std::vector<LogRecord> readLogRecords(const std::string& path);
 
-// Marks the end of the log file on construction; records() are those written since.
+// Marks the end of the log file (or its start) on construction; records() are those written since.
 class LogCapture {
 public:
-    explicit LogCapture(std::string path = ensureTestLog());
+    explicit LogCapture(std::string path = ensureTestLog(), bool fromStart = false);
     std::vector<LogRecord> records() const;
     // True if some record since the mark has exactly this message (and severity, if given).
     bool has(const std::string& message, const std::string& severity = "") const;
