@@ -138,8 +138,8 @@ bool sessionConnected(const SessionConfig& config) {
     return config.connectState == 0 || config.connectState == 1;
 }
 
-void endChannelConnectionsIfDisconnected(SimState& s) {
-    if (sessionConnected(s.config)) {
+void endChannelConnections(SimState& s, bool takenOver) {
+    if (!takenOver && sessionConnected(s.config)) {
         return;
     }
     for (auto& channel : s.channels) {

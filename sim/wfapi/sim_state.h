@@ -92,9 +92,9 @@ bool takeFault(SimState& s, WfsimFault fault);
 // The client offers OXLENS (in any letter case) and the session is active or connected.
 bool channelOffered(const SessionConfig& config);
 bool sessionConnected(const SessionConfig& config);
-// After a change of the connect state: a session no longer active or connected ends the
-// connection of every open channel.
-void endChannelConnectionsIfDisconnected(SimState& s);
+// Ends the connection of every open channel: after a change of the connect state when the
+// session is no longer active or connected, and always when another endpoint takes it over.
+void endChannelConnections(SimState& s, bool takenOver = false);
 
 HANDLE newHandle(SimState& s);
 // A zero-filled buffer of `size` bytes that ends flush against an inaccessible page, so a

@@ -35,7 +35,7 @@ int WINAPI wfsim_load_scenario(const wchar_t* path) {
     }
     auto lock = lockState();
     int result = loadScenarioFile(state(), path);
-    endChannelConnectionsIfDisconnected(state());
+    endChannelConnections(state());
     state().changed.notify_all();
     return result;
 }
@@ -48,7 +48,7 @@ void WINAPI wfsim_set_session_id_raw(DWORD firstWord) {
 void WINAPI wfsim_set_connect_state(DWORD connectState) {
     auto lock = lockState();
     state().config.connectState = connectState;
-    endChannelConnectionsIfDisconnected(state());
+    endChannelConnections(state());
     state().changed.notify_all();
 }
 
@@ -62,13 +62,26 @@ void WINAPI wfsim_set_vda_version(DWORD major, DWORD minor, DWORD build, DWORD p
     config.csd = csd != nullptr ? csd : L"";
 }
 
-void WINAPI wfsim_set_channels(const wchar_t* const* names, DWORD count) {
-    auto lock = lockState();
+static void assignChannels(const wchar_t* const* names, DWORD count) {
     std::vector<std::wstring>& channels = state().config.channels;
     channels.clear();
     for (DWORD i = 0; names != nullptr && i < count; ++i) {
         channels.push_back(names[i] != nullptr ? names[i] : L"");
     }
+}
+
+void WINAPI wfsim_set_channels(const wchar_t* const* names, DWORD count) {
+    auto lock = lockState();
+    assignChannels(names, count);
+    state().changed.notify_all();
+}
+
+void WINAPI wfsim_take_over(const ClientInfo* info, DWORD roundTripMs, const wchar_t* const* names, DWORD count) {
+    auto lock = lockState();
+    state().config.clientInfo = info != nullptr ? *info : defaultClientInfo();
+    state().config.roundTripMs = roundTripMs;
+    assignChannels(names, count);
+    endChannelConnections(state(), true);
     state().changed.notify_all();
 }
 

@@ -112,7 +112,7 @@ typedef struct WfsimCounters {
 // ERROR_GEN_FAILURE (channel faults), WAIT_TIMEOUT (a read that waited in vain),
 // ERROR_VC_DISCONNECTED (channel traffic while the session is not active/connected or the
 // client no longer lists OXLENS, or on a channel opened before a disconnect, also after the
-// reconnect), ERROR_INVALID_HANDLE (unknown handles).
+// reconnect, or before a takeover), ERROR_INVALID_HANDLE (unknown handles).
 WFSIM_API void WINAPI wfsim_reset(void);
 // Loads a scenario file (key = value lines) over the current configuration; returns 0, the
 // number of the first bad line (all good lines are still applied), or -1 if it cannot be read.
@@ -124,6 +124,11 @@ WFSIM_API void WINAPI wfsim_set_vda_version(DWORD major, DWORD minor, DWORD buil
                                             const wchar_t* csd);
 // Channel list in order; count may be 0.
 WFSIM_API void WINAPI wfsim_set_channels(const wchar_t* const* names, DWORD count);
+// Another endpoint takes the session over in one step: every open channel loses its connection
+// (as after a disconnect, also later) while the connect state stays as it is, and the client
+// data, round trip and channel list become the new endpoint's.
+WFSIM_API void WINAPI wfsim_take_over(const ClientInfo* info, DWORD roundTripMs, const wchar_t* const* names,
+                                      DWORD count);
 // Round trip (an answer is readable this long after its request was written) and jitter (+/-).
 WFSIM_API void WINAPI wfsim_set_latency(DWORD roundTripMs, DWORD jitterMs);
 // Payloads the counterpart sends; v2Supported 0 makes it an old client that never answers type 4.

@@ -15,10 +15,14 @@ const char* const kTakenOver = "[METRICS THREAD] The channel had answered and th
 const char* const kAfresh = "[METRICS THREAD] The channel reaches the endpoint of the reconnected session: its "
                             "latency and read failures are measured afresh";
 
-void moveTo(const Endpoint& e) {
+ClientInfo namesOf(const Endpoint& e) {
     ClientInfo info{};
     std::strcpy(info.userName, e.user);
     std::strcpy(info.computerName, e.computer);
+    return info;
+}
+void moveTo(const Endpoint& e) {
+    const ClientInfo info = namesOf(e);
     wfsim_set_client_info(&info);
     wfsim_set_latency(e.roundTripMs, 0);
 }
@@ -33,10 +37,7 @@ bool recordShows(const ProductDll& d, const Endpoint& e, bool withLatency = true
            (!withLatency || (overMs >= -2 && overMs <= 8));
 }
 
-void setChannels(bool withOxlens) {
-    const wchar_t* names[] = {L"CTXCAM", L"CTXTW", L"OXLENS"};
-    wfsim_set_channels(names, withOxlens ? 3 : 2);
-}
+const wchar_t* const kChannels[] = {L"CTXCAM", L"CTXTW", L"OXLENS"};  // without the last: OXLENS not listed
 
 // Starts a polling task of d on the session configured; what d logs from then on. Each DLL
 // writes one log for the process, into the folder set at its first get call.
@@ -95,14 +96,13 @@ TEST(Reconnect, TakeoversReachTheNewEndpointWithinFiveSeconds) {
                    (c.moment == ListedLate || n.dataAnswers > data);
         }, 10000));
         const WfsimCounters before = counters();
-        wfsim_set_connect_state(WFDisconnected);  // and reconnected at once, from the new endpoint
-        moveTo(kNew);
-        setChannels(c.moment != ListedLate);
-        wfsim_set_connect_state(WFActive);
+        // In one step, so that no state query sees the session away (that is the next test's case).
+        const ClientInfo names = namesOf(kNew);
+        wfsim_take_over(&names, kNew.roundTripMs, kChannels, c.moment == ListedLate ? 2 : 3);
         const auto back = Clock::now();
         if (c.moment == ListedLate) {
             ASSERT_TRUE(waitUntil([&] { return log->countContaining("has not been found on the client side.") > 0; }));
-            setChannels(true);
+            wfsim_set_channels(kChannels, 3);
         }
         expectNewEndpoint(d, back, before, c.staleCalls, *log);
         EXPECT_GE(counters().staleChannelTraffic - before.staleChannelTraffic, c.fewestStaleCalls);
