@@ -19,16 +19,19 @@ trap 'rm -rf "$work"' EXIT
 trap 'echo "== package test FAILED"; exit 1' TERM
 started=$SECONDS
 
-# <out dir> [options]: runs package.sh, prints the zip's path (its last line). Without a zip
-# nothing else can be checked: the test ends.
+# <log> <what ran>: prints the zip a package.sh run names on its last line. Without a zip
+# nothing else can be checked: the log is shown and the test ends.
+zip_of() {
+  [ -f "$(tail -n 1 "$1" 2>/dev/null)" ] && tail -n 1 "$1" && return
+  cat "$1" >&2
+  echo "FAIL: $2 left no zip" >&2
+  kill -TERM $$
+}
+# <out dir> [options]: runs package.sh into <out dir> (its output in <out dir>.log), prints the zip's path.
 package() {
   local out=$1; shift
-  "$root/scripts/package.sh" --out "$out" "$@" >"$out.log" 2>&1
-  local rc=$?
-  [ $rc -eq 0 ] && [ -f "$(tail -n 1 "$out.log")" ] && tail -n 1 "$out.log" && return
-  cat "$out.log" >&2
-  echo "FAIL: package.sh $* exited with $rc, no zip" >&2
-  kill -TERM $$
+  "$root/scripts/package.sh" --out "$out" "$@" >"$out.log" 2>&1 || echo "package.sh exited with $?" >>"$out.log"
+  zip_of "$out.log" "package.sh $*"
 }
 unpack() { mkdir -p "$2" && python3 -m zipfile -e "$1" "$2" || fail "cannot unpack $1"; }
 
@@ -54,8 +57,7 @@ refused=$("$work/clone/scripts/package.sh" --out "$work/refused" 2>&1)
 echo "== the release: scripts/package.sh ${allow[*]}"
 if [ -n "${PLX_PACKAGE_RELEASE:-}" ]; then
   cp "$PLX_PACKAGE_RELEASE/release.log" "$work/release.log" 2>/dev/null
-  zip=$(tail -n 1 "$work/release.log" 2>/dev/null)
-  [ -f "$zip" ] || { cat "$work/release.log"; echo "FAIL: the release built beforehand left no zip"; exit 1; }
+  zip=$(zip_of "$work/release.log" "the release built beforehand")
   echo "== built beforehand, while the tests ran"
 else
   zip=$(package "$work/release" "${allow[@]}")
